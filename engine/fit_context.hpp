@@ -1,0 +1,45 @@
+// The calling thread's fit problem: filled by fit_single_start before the least-squares
+// search and cleared after it; fit_residuals reads it (and writes only model_values).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "model/zscan_transmittance.hpp"
+
+namespace plix::engine {
+
+struct FitContext {
+    model::ModelProcedure model = nullptr;
+    std::int32_t num_datasets = 0;
+    std::int32_t num_x_pts = 0;
+    double photon_frequency = 0.0;
+    std::vector<double> model_values;
+    std::vector<std::int32_t> fit_index;         // 1-based positions in the parameter vector
+    std::span<const double> incident_intensity;  // (num_x_pts, t_slices, num_datasets)
+    std::span<const double> populations;
+    std::span<const double> time_grid;
+    std::span<const double> depth_grid;
+    std::span<const double> base_params;
+    std::span<const double> measured;
+    std::span<const double> positions;
+    // Where residual evaluations are counted and the model tallies its integrations.
+    std::int64_t* evaluations = nullptr;
+    model::IntegrationTally* tally = nullptr;
+
+    // The incident plane (num_x_pts x t_slices, column-major) of dataset d (0-based).
+    model::PlaneView incident_plane(std::int32_t d) const;
+
+    // Runs the model for dataset d (0-based) with the parameters p, into model_values.
+    void evaluate_dataset(std::int32_t d, std::span<const double, 8> p);
+
+    // Detaches the views, releases the buffers and unsets the model; the three scalars
+    // keep their last values.
+    void clear();
+};
+
+// The calling thread's context.
+FitContext& fit_context();
+
+}  // namespace plix::engine

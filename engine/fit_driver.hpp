@@ -1,0 +1,25 @@
+// The engine's entry point: one least-squares fit for one starting parameter row.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/fit_single_start.hpp"
+
+namespace plix::engine {
+
+// Arrays are passed by address and scalars by reference, in the caller's order.
+// centered_x and y_data hold num_x_pts * num_datasets values (positions in millimetres),
+// pulse_energy num_datasets, populations n_pop, param_row 8 and fit_index n_fit 1-based
+// indices; n_res <= num_x_pts * num_datasets. Writes residual_row[0..n_res), error and
+// param_row, and describes the search in report. Throws std::bad_alloc if working storage
+// cannot be had.
+void fit_driver(const double* centered_x, const double* y_data, const double* populations,
+                double* residual_row, double& error, const std::int32_t& t_slices,
+                const std::int32_t& z_slices, const double& sample_width, const double& tau,
+                const double& wavelength, const double& w0, const double& M2,
+                const double* pulse_energy, double* param_row, const std::int32_t* fit_index,
+                const std::int32_t& n_fit, const std::int32_t& num_x_pts,
+                const std::int32_t& num_datasets, const std::int32_t& n_pop,
+                const std::int32_t& n_res, StartReport& report);
+
+}  // namespace plix::engine
