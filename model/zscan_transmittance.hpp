@@ -11,7 +11,10 @@ namespace plix::model {
 // Writes the transmittance at every scan position into out. Preconditions (checked by the
 // Python entry point): out, positions and incident.rows have one length nx >= 5;
 // time_grid has incident.cols >= 2 entries; depth_grid has 0 or >= 2 entries; populations
-// has >= 5 entries. Integrator calls are counted in `tally` by how they ended.
+// has >= 5 entries. Inputs outside these limits are never read past their ends: out is
+// filled with NaN instead (and asserted against in debug builds). Every integration is
+// counted in `tally` by how it ended; one that ends early leaves the state it reached,
+// and the evaluation goes on from there.
 void zscan_transmittance(std::span<double> out, std::span<const double> positions,
                          std::span<const double> depth_grid, std::span<const double> time_grid,
                          std::span<const double> populations, const PlaneView& incident,

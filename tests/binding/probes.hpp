@@ -1,0 +1,12 @@
+// Method tables of the test binding; each ends with a null sentinel.
+#pragma once
+
+#include <Python.h>
+
+namespace plix::testing {
+
+const PyMethodDef* integrator_methods();  // integrator_probe.cpp
+const PyMethodDef* model_methods();       // model_probe.cpp
+const PyMethodDef* engine_methods();      // engine_probe.cpp
+
+}  // namespace plix::testing
