@@ -10,9 +10,9 @@ import math
 
 import numpy as np
 import pytest
-from scipy.linalg import expm
 
 import _plix_testing as plix
+from zscan_reference import rate_matrix, reference_fraction, shifted
 
 SPEED_OF_LIGHT = 299792458.0
 INVERSE_PLANCK = 1.5091901796421518e33
@@ -51,47 +51,6 @@ def incident_plane(positions_mm, time_grid, energy):
     z = 0.001 * np.asarray(positions_mm)[:, None]
     t = np.asarray(time_grid)[None, :]
     return peak_intensity(energy) * np.exp(-((t / TAU) ** 2)) / (1.0 + (z / Z0) ** 2)
-
-
-def rate_matrix(params, nu, intensity):
-    """A with dN/dt = A N at fixed intensity."""
-    s12, s23, s45 = params[:3]
-    k21, k24, k32, k41, k54 = (1.0 / t for t in params[3:])
-    phi = INVERSE_PLANCK / nu * intensity
-    a = np.zeros((5, 5))
-    a[0, 0], a[0, 1], a[0, 3] = -s12 * phi, k21, k41
-    a[1, 0], a[1, 1], a[1, 2] = s12 * phi, -(k21 + k24 + s23 * phi), k32
-    a[2, 1], a[2, 2] = s23 * phi, -k32
-    a[3, 1], a[3, 3], a[3, 4] = k24, -(k41 + s45 * phi), k54
-    a[4, 3], a[4, 4] = s45 * phi, -k54
-    return a
-
-
-def reference_fraction(depth_grid, time_grid, populations, incident, nu, params):
-    nx, nt = incident.shape
-    nz = len(depth_grid)
-    if nz == 0:
-        return np.ones(nx)
-    dt = time_grid[1] - time_grid[0]
-    dz = depth_grid[1]
-    absorption = np.array([params[0], params[1], 0.0, params[2], 0.0])
-    fraction = np.empty(nx)
-    for i in range(nx):
-        slices = np.tile(np.asarray(populations[:5], dtype=float), (nz, 1))
-        transmitted = 0.0
-        for j in range(nt):
-            intensity = incident[i, j]
-            for k in range(nz):
-                slices[k] = expm(rate_matrix(params, nu, intensity) * dt) @ slices[k]
-                intensity *= math.exp(-(absorption @ slices[k]) * dz)
-            transmitted += intensity
-        fraction[i] = transmitted / incident[i].sum()
-    return fraction
-
-
-def shifted(curve):
-    curve = np.asarray(curve)
-    return curve + (1.0 - 0.1 * (curve[:5].sum() + curve[-5:].sum()))
 
 
 class Case:
