@@ -9,16 +9,10 @@ five levels starting in the ground state, RTOL = ATOL = 1e-6. Figures are median
 
 import argparse
 import statistics
-import sys
 import time
 import warnings
-from pathlib import Path
 
-try:
-    import _plix_testing as T
-except ImportError:
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "build-integrator"))
-    import _plix_testing as T
+import _plix_testing as T
 
 from scipy.integrate import odeint
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "integrator/lsoda.hpp"
+#include "tests/binding/probe_support.hpp"
 #include "tests/binding/probes.hpp"
 
 namespace plix::testing {
@@ -42,22 +43,8 @@ bool read_doubles(PyObject* seq, std::vector<double>& out, const char* what) {
     return !PyErr_Occurred();
 }
 
-PyObject* float_list(const double* v, std::size_t n) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* x = PyFloat_FromDouble(v[i]);
-        if (x == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), x);
-    }
-    return list;
-}
-
 PyObject* result_dict(const Result& r, const std::vector<double>& y) {
-    PyObject* ylist = float_list(y.data(), y.size());
+    PyObject* ylist = to_list(y);
     if (ylist == nullptr) return nullptr;
     return Py_BuildValue("{s:N,s:d,s:s,s:i,s:i,s:i,s:i,s:d,s:d,s:d,s:i}", "y", ylist, "t", r.t,
                          "status", status_name(r.status), "nst", r.stats.nst, "nfe",
@@ -82,7 +69,7 @@ struct PythonRhs {
     }
 
     bool call(double t, const double* y, double* ydot) const {
-        PyObject* ylist = float_list(y, size);
+        PyObject* ylist = to_list(std::span<const double>(y, size));
         if (ylist == nullptr) return false;
         PyObject* value = PyObject_CallFunction(f, "dN", t, ylist);
         if (value == nullptr) return false;

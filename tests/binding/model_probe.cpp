@@ -72,18 +72,25 @@ PyObject* probe_rate_parameters(PyObject*, PyObject* args) {
                          "photon_flux_factor", p.photon_flux_factor);
 }
 
-// rate_equations(y, params, photon_frequency) -> [dN1/dt .. dN5/dt], y = (N1..N5, I)
-PyObject* probe_rate_equations(PyObject*, PyObject* args) {
+// Parses (y, params, photon_frequency), y holding at least six entries, and writes the
+// calling thread's rate parameters from them.
+bool load_state(PyObject* args, Doubles& y, Doubles& params) {
     PyObject* y_obj = nullptr;
     PyObject* params_obj = nullptr;
     double frequency = 0.0;
-    if (!PyArg_ParseTuple(args, "OOd", &y_obj, &params_obj, &frequency)) return nullptr;
-    Doubles y;
-    Doubles params;
+    if (!PyArg_ParseTuple(args, "OOd", &y_obj, &params_obj, &frequency)) return false;
     if (!y.load(y_obj, "y must be a sequence of numbers") || !require_size(y, 6, "y") ||
         !load_params(params_obj, params))
-        return nullptr;
+        return false;
     model::set_rate_parameters(first_eight(params), frequency);
+    return true;
+}
+
+// rate_equations(y, params, photon_frequency) -> [dN1/dt .. dN5/dt], y = (N1..N5, I)
+PyObject* probe_rate_equations(PyObject*, PyObject* args) {
+    Doubles y;
+    Doubles params;
+    if (!load_state(args, y, params)) return nullptr;
     std::array<double, 5> ydot{};
     model::rate_equations(model::rate_parameters(), y.span().data(), ydot.data());
     return to_list(ydot);
@@ -91,16 +98,9 @@ PyObject* probe_rate_equations(PyObject*, PyObject* args) {
 
 // attenuation_rhs(y, params, photon_frequency) -> dI/dz, y = (I, N1..N5)
 PyObject* probe_attenuation_rhs(PyObject*, PyObject* args) {
-    PyObject* y_obj = nullptr;
-    PyObject* params_obj = nullptr;
-    double frequency = 0.0;
-    if (!PyArg_ParseTuple(args, "OOd", &y_obj, &params_obj, &frequency)) return nullptr;
     Doubles y;
     Doubles params;
-    if (!y.load(y_obj, "y must be a sequence of numbers") || !require_size(y, 6, "y") ||
-        !load_params(params_obj, params))
-        return nullptr;
-    model::set_rate_parameters(first_eight(params), frequency);
+    if (!load_state(args, y, params)) return nullptr;
     double ydot = 0.0;
     model::attenuation_rhs(model::rate_parameters(), y.span().data(), &ydot);
     return PyFloat_FromDouble(ydot);
