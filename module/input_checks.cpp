@@ -23,11 +23,13 @@ std::string text(double v) {
     return out;
 }
 
+// "x_data must hold num_x_pts * num_datasets = 62 values, got 61"; `what` names the
+// expected count, or is empty for a fixed one.
 bool check_length(const char* name, const BufferView& view, std::int64_t expected,
-                  const char* what) {
+                  const std::string& what) {
     if (view.extent(0) == expected) return true;
-    return fail(std::string(name) + " must hold " + what + " = " + std::to_string(expected) +
-                " values, got " + std::to_string(view.extent(0)));
+    return fail(std::string(name) + " must hold " + (what.empty() ? "" : what + " = ") +
+                std::to_string(expected) + " values, got " + std::to_string(view.extent(0)));
 }
 
 bool check_sizes(const FitArguments& a) {
@@ -43,7 +45,7 @@ bool check_sizes(const FitArguments& a) {
     if (!check_length("x_data", a.x_data, n_points, "num_x_pts * num_datasets") ||
         !check_length("y_data", a.y_data, n_points, "num_x_pts * num_datasets") ||
         !check_length("pulse_energy", a.pulse_energy, a.num_datasets, "num_datasets") ||
-        !check_length("spec_pars", a.spec_pars, kParameterCount, "the model's parameters"))
+        !check_length("spec_pars", a.spec_pars, kParameterCount, ""))
         return false;
     if (a.populations.extent(0) < 5)
         return fail("populations must hold at least 5 values, got " +

@@ -126,7 +126,8 @@ def test_bounds_errors_come_before_size_checks():
     (dict(num_datasets=2, x_data=np.zeros(18), y_data=np.ones(18)),
      "pulse_energy must hold num_datasets = 2 values, got 1"),
     (dict(spec_pars=TRUE_PARS[:7].copy()),
-     "spec_pars must hold the model's parameters = 8 values, got 7"),
+     "spec_pars must hold 8 values, got 7"),
+    (dict(spec_pars=np.append(TRUE_PARS, 1.0)), "spec_pars must hold 8 values, got 9"),
 ])
 def test_size_checks(overrides, message):
     with pytest.raises(ValueError) as err:
