@@ -22,11 +22,10 @@ struct ContextGuard {
 void fill_context(FitContext& ctx, std::span<const double> positions,
                   std::span<const double> measured, model::ModelProcedure model,
                   std::span<const double> depth_grid, std::span<const double> time_grid,
-                  std::span<const double> populations,
-                  std::span<const double> incident_intensity, double photon_frequency,
-                  std::span<const double, 8> params, std::int32_t num_x_pts,
-                  std::int32_t num_datasets, std::span<const std::int32_t> fit_index,
-                  StartReport& report) {
+                  std::span<const double> populations, std::span<const double> incident_intensity,
+                  double photon_frequency, std::span<const double, 8> params,
+                  std::int32_t num_x_pts, std::int32_t num_datasets,
+                  std::span<const std::int32_t> fit_index, StartReport& report) {
     ctx.positions = positions;
     ctx.measured = measured;
     ctx.base_params = params;
@@ -57,10 +56,9 @@ void fit_single_start(std::span<const double> positions, std::span<const double>
                       model::ModelProcedure model, std::span<const double> depth_grid,
                       std::span<const double> time_grid, std::span<const double> populations,
                       std::span<const double> incident_intensity, std::span<double> residuals,
-                      double photon_frequency, std::span<double, 8> params,
-                      std::int32_t num_x_pts, std::int32_t num_datasets,
-                      std::span<const std::int32_t> fit_index, double& error,
-                      StartReport& report) {
+                      double photon_frequency, std::span<double, 8> params, std::int32_t num_x_pts,
+                      std::int32_t num_datasets, std::span<const std::int32_t> fit_index,
+                      double& error, StartReport& report) {
     const int m = static_cast<int>(residuals.size());
     const int n = static_cast<int>(fit_index.size());
     std::vector<double> x(fit_index.size());
@@ -71,13 +69,13 @@ void fit_single_start(std::span<const double> positions, std::span<const double>
     FitContext& ctx = fit_context();
     const ContextGuard guard{ctx};
     fill_context(ctx, positions, measured, model, depth_grid, time_grid, populations,
-                 incident_intensity, photon_frequency, params, num_x_pts, num_datasets,
-                 fit_index, report);
+                 incident_intensity, photon_frequency, params, num_x_pts, num_datasets, fit_index,
+                 report);
 
     for (int i = 0; i < n; ++i) x[i] = params[fit_index[i] - 1];
 
-    report.lm_info = lmdif1(fit_residuals, nullptr, m, n, x.data(), residuals.data(),
-                            kTolerance, iwa.data(), wa.data(), lwa);
+    report.lm_info = lmdif1(fit_residuals, nullptr, m, n, x.data(), residuals.data(), kTolerance,
+                            iwa.data(), wa.data(), lwa);
     // lmdif1 evaluates nothing when it rejects its input (no parameters, or fewer residuals
     // than parameters): take the error at the starting values instead.
     if (report.lm_info == 0) fit_residuals(nullptr, m, n, x.data(), residuals.data(), 0);

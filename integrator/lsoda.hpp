@@ -28,14 +28,22 @@ inline constexpr int status_count = 8;
 // Short lower-case description, for warnings.
 constexpr const char* describe(Status s) {
     switch (s) {
-        case Status::success: return "success";
-        case Status::excess_work: return "excess work (500 steps without reaching the end)";
-        case Status::excess_accuracy: return "excess accuracy requested";
-        case Status::illegal_input: return "illegal input";
-        case Status::error_test_failures: return "repeated error test failures";
-        case Status::convergence_failures: return "repeated convergence failures";
-        case Status::zero_weight: return "an error weight became zero";
-        case Status::non_finite: return "non-finite derivative";
+        case Status::success:
+            return "success";
+        case Status::excess_work:
+            return "excess work (500 steps without reaching the end)";
+        case Status::excess_accuracy:
+            return "excess accuracy requested";
+        case Status::illegal_input:
+            return "illegal input";
+        case Status::error_test_failures:
+            return "repeated error test failures";
+        case Status::convergence_failures:
+            return "repeated convergence failures";
+        case Status::zero_weight:
+            return "an error weight became zero";
+        case Status::non_finite:
+            return "non-finite derivative";
     }
     return "unknown";
 }
@@ -44,13 +52,13 @@ enum class Method : std::uint8_t { none = 0, adams = 1, bdf = 2 };
 
 // ODEPACK's optional outputs after a call.
 struct Stats {
-    int nst = 0;   // successful steps
-    int nfe = 0;   // right-hand side evaluations
-    int nje = 0;   // Jacobian evaluations (each with one LU)
-    int nqu = 0;   // order of the last successful step
-    double hu = 0.0;    // size of the last successful step
-    double tcur = 0.0;  // internal time reached
-    double tsw = 0.0;   // time of the last method switch (t0 if none)
+    int nst = 0;                  // successful steps
+    int nfe = 0;                  // right-hand side evaluations
+    int nje = 0;                  // Jacobian evaluations (each with one LU)
+    int nqu = 0;                  // order of the last successful step
+    double hu = 0.0;              // size of the last successful step
+    double tcur = 0.0;            // internal time reached
+    double tsw = 0.0;             // time of the last method switch (t0 if none)
     Method mused = Method::none;  // method of the last successful step
 };
 
@@ -67,7 +75,7 @@ template <int N>
 class Solver {
     static_assert(N >= 1 && N <= 64, "the dense storage is meant for small systems");
 
-public:
+  public:
     // Integrates y' = rhs(t, y) from t0 to tout (ODEPACK: ISTATE = 1, ITOL = 1, ITASK = 1,
     // IOPT = 0, JT = 2). rhs(double t, const double* y, double* ydot) receives the caller's
     // whole array y (entries beyond N ride along untouched) and writes ydot[0..N). y serves
@@ -93,10 +101,14 @@ public:
                 return finish_at_tn(Status::excess_accuracy, y);
             }
             switch (step(rhs, y)) {
-                case StepEnd::success: break;
-                case StepEnd::error_test: return finish_at_tn(Status::error_test_failures, y);
-                case StepEnd::convergence: return finish_at_tn(Status::convergence_failures, y);
-                case StepEnd::non_finite: return finish_at_tn(Status::non_finite, y);
+                case StepEnd::success:
+                    break;
+                case StepEnd::error_test:
+                    return finish_at_tn(Status::error_test_failures, y);
+                case StepEnd::convergence:
+                    return finish_at_tn(Status::convergence_failures, y);
+                case StepEnd::non_finite:
+                    return finish_at_tn(Status::non_finite, y);
             }
             if (meth_ != mused_) begin_new_method();
             if ((tn_ - tout) * h_ >= 0.0) {
@@ -108,17 +120,17 @@ public:
         }
     }
 
-private:
+  private:
     enum class StepEnd : std::uint8_t { success, error_test, convergence, non_finite };
     enum class Correction : std::uint8_t { converged, failed, non_finite };
     enum class Jacobian : std::uint8_t { ok, singular, non_finite };
 
-    static constexpr double uround = 2.220446049250313e-16;  // 2^-52
+    static constexpr double uround = 2.220446049250313e-16;        // 2^-52
     static constexpr double sqrt_uround = 1.4901161193847656e-08;  // 2^-26
-    static constexpr int max_steps = 500;     // MXSTEP
-    static constexpr int max_corrections = 3;  // MAXCOR
-    static constexpr int max_convergence_failures = 10;  // MXNCF
-    static constexpr int steps_between_jacobians = 20;   // MSBP
+    static constexpr int max_steps = 500;                          // MXSTEP
+    static constexpr int max_corrections = 3;                      // MAXCOR
+    static constexpr int max_convergence_failures = 10;            // MXNCF
+    static constexpr int steps_between_jacobians = 20;             // MSBP
     static constexpr int steps_between_switch_tests = 20;
     static constexpr double max_rc_drift = 0.3;  // CCMAX
     static constexpr double switch_ratio = 5.0;  // RATIO
@@ -437,8 +449,7 @@ private:
             if (kflag < 0 && rh > 1.0) rh = 1.0;
         }
         const bool stability_limited =
-            meth_ == Method::adams &&
-            rh * pdh * 1.00001 >= detail::adams_stability[newq];
+            meth_ == Method::adams && rh * pdh * 1.00001 >= detail::adams_stability[newq];
         if (!stability_limited && kflag == 0 && rh < 1.1) {
             ialth_ = 3;
             return false;
@@ -661,14 +672,14 @@ private:
     double rtol_ = 0.0, atol_ = 0.0;
     double tn_ = 0.0, told_ = 0.0;  // internal time, and at the start of the step
     double h_ = 0.0, hold_ = 0.0, hu_ = 0.0, tsw_ = 0.0;
-    double rc_ = 0.0;      // h l0 relative to its value when P was formed
-    double el0_ = 1.0;     // l0 of the current order
-    double conit_ = 0.0;   // 0.5/(q+2), convergence test constant
-    double crate_ = 0.7;   // convergence rate estimate
-    double rmax_ = 10000.0;  // largest step growth at the next change
+    double rc_ = 0.0;                    // h l0 relative to its value when P was formed
+    double el0_ = 1.0;                   // l0 of the current order
+    double conit_ = 0.0;                 // 0.5/(q+2), convergence test constant
+    double crate_ = 0.7;                 // convergence rate estimate
+    double rmax_ = 10000.0;              // largest step growth at the next change
     double pdest_ = 0.0, pdlast_ = 0.0;  // Lipschitz estimates from functional iteration
-    double pdnorm_ = 0.0;  // norm of the last difference Jacobian
-    double pnorm_ = 0.0;   // norm of the predicted solution
+    double pdnorm_ = 0.0;                // norm of the last difference Jacobian
+    double pnorm_ = 0.0;                 // norm of the predicted solution
     int nq_ = 1, nqu_ = 0, ialth_ = 2, icount_ = 20, nslp_ = 0, jstart_ = 0;
     int max_order_ = detail::max_adams_order;
     int nst_ = 0, nfe_ = 0, nje_ = 0;

@@ -7,8 +7,8 @@ namespace plix::model {
 
 struct PlaneView {
     const double* data = nullptr;
-    std::size_t rows = 0;  // first extent (scan positions)
-    std::size_t cols = 0;  // second extent (time points)
+    std::size_t rows = 0;           // first extent (scan positions)
+    std::size_t cols = 0;           // second extent (time points)
     std::ptrdiff_t row_stride = 1;  // element step between consecutive rows
     std::ptrdiff_t col_stride = 0;  // element step between consecutive columns
 

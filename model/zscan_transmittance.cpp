@@ -21,7 +21,7 @@ constexpr std::size_t baseline_window = 5;
 // Advances one depth slice by one time step and carries the light through it. Both
 // integrations start afresh from t = 0.
 class SliceStepper {
-public:
+  public:
     SliceStepper(const RateParameters& coefficients, double dt, double dz)
         : rates_{coefficients}, attenuation_{coefficients}, dt_{dt}, dz_{dz} {}
 
@@ -29,11 +29,11 @@ public:
     // attenuates that intensity across the slice with the updated populations; returns the
     // intensity leaving the slice. On integrator trouble the state reached is kept.
     double step(double* n, double intensity) {
-        std::array<double, level_count + 1> population_state{n[0], n[1], n[2], n[3], n[4],
-                                                             intensity};
+        std::array<double, level_count + 1> population_state{n[0], n[1], n[2],
+                                                             n[3], n[4], intensity};
         tally_.record(population_solver_
-                          .integrate(rates_, population_state.data(), 0.0, dt_,
-                                     relative_tolerance, absolute_tolerance)
+                          .integrate(rates_, population_state.data(), 0.0, dt_, relative_tolerance,
+                                     absolute_tolerance)
                           .status);
         std::copy_n(population_state.begin(), level_count, n);
 
@@ -48,7 +48,7 @@ public:
 
     const IntegrationTally& tally() const { return tally_; }
 
-private:
+  private:
     lsoda::Solver<static_cast<int>(level_count)> population_solver_;
     lsoda::Solver<1> attenuation_solver_;
     RateEquations rates_;
@@ -69,11 +69,10 @@ void reset_slices(std::span<double> slices, std::span<const double> populations)
 // matches the positions and the time grid.
 bool admissible_fraction_inputs(std::size_t nx, std::span<const double> depth_grid,
                                 std::span<const double> time_grid,
-                                std::span<const double> populations,
-                                const PlaneView& incident) {
-    return time_grid.size() >= 2 && depth_grid.size() != 1 &&
-           populations.size() >= level_count && incident.rows == nx &&
-           incident.cols == time_grid.size() && (nx == 0 || incident.data != nullptr);
+                                std::span<const double> populations, const PlaneView& incident) {
+    return time_grid.size() >= 2 && depth_grid.size() != 1 && populations.size() >= level_count &&
+           incident.rows == nx && incident.cols == time_grid.size() &&
+           (nx == 0 || incident.data != nullptr);
 }
 
 void fill_not_a_number(std::span<double> out) {
@@ -83,10 +82,9 @@ void fill_not_a_number(std::span<double> out) {
 }  // namespace
 
 void transmitted_fraction(std::span<double> fraction, std::span<const double> depth_grid,
-                          std::span<const double> time_grid,
-                          std::span<const double> populations, const PlaneView& incident,
-                          double photon_frequency, std::span<const double, 8> params,
-                          IntegrationTally& tally) {
+                          std::span<const double> time_grid, std::span<const double> populations,
+                          const PlaneView& incident, double photon_frequency,
+                          std::span<const double, 8> params, IntegrationTally& tally) {
     const std::size_t nx = fraction.size();
     const bool admissible =
         admissible_fraction_inputs(nx, depth_grid, time_grid, populations, incident);

@@ -29,10 +29,9 @@ using ModelProcedure = decltype(&zscan_transmittance);
 // Fraction of the pulse energy transmitted at each of the fraction.size() scan positions
 // (the same preconditions, with fraction in the place of out and positions).
 void transmitted_fraction(std::span<double> fraction, std::span<const double> depth_grid,
-                          std::span<const double> time_grid,
-                          std::span<const double> populations, const PlaneView& incident,
-                          double photon_frequency, std::span<const double, 8> params,
-                          IntegrationTally& tally);
+                          std::span<const double> time_grid, std::span<const double> populations,
+                          const PlaneView& incident, double photon_frequency,
+                          std::span<const double, 8> params, IntegrationTally& tally);
 
 // Mean of the first five and the last five entries (they overlap when fewer than ten,
 // and shared entries count twice). Requires curve.size() >= 5.

@@ -24,6 +24,8 @@ constexpr ElementTraits traits_of(ElementType type) {
 
 // Kind of a struct-module format code: 'I' signed integer, 'U' unsigned or bool, 'R' real,
 // 'C' complex, 'H' character, '?' anything else.
+// The format tables read best one group of cases a line.
+// clang-format off
 char kind_of(char code, bool complex) {
     switch (code) {
         case 'b': case 'h': case 'i': case 'l': case 'q': return 'I';
@@ -92,6 +94,8 @@ const char* describe(char code, bool complex) {
     }
 }
 
+// clang-format on
+
 bool is_byte_order_mark(char c) {
     return c == '@' || c == '=' || c == '<' || c == '>' || c == '!' || c == '^';
 }
@@ -141,8 +145,8 @@ bool check_item_size(const Py_buffer& view, const ElementTraits& want) {
     const auto found = static_cast<std::size_t>(view.itemsize);
     if (found == want.size) return true;
     PyErr_Format(PyExc_ValueError,
-                 "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
-                 found, found == 1 ? "" : "s", want.name, want.size, want.size == 1 ? "" : "s");
+                 "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)", found,
+                 found == 1 ? "" : "s", want.name, want.size, want.size == 1 ? "" : "s");
     return false;
 }
 

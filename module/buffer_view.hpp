@@ -13,7 +13,7 @@ namespace plix::py {
 enum class ElementType { real64, int32 };
 
 class BufferView {
-public:
+  public:
     BufferView() = default;  // empty view (what None converts to)
     ~BufferView();
     BufferView(const BufferView&) = delete;
@@ -36,7 +36,7 @@ public:
         return empty() ? nullptr : static_cast<std::int32_t*>(buffer_->buf);
     }
 
-private:
+  private:
     // Releases the exported buffer (and with it the reference to the exporter).
     struct Release {
         void operator()(Py_buffer* view) const noexcept;

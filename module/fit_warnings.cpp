@@ -31,9 +31,8 @@ bool warn_about_fit(const FitArguments& a, std::span<const engine::StartReport> 
                     const engine::StartReport& selected, std::int32_t n_res) {
     model::IntegrationTally tally;
     for (const engine::StartReport& r : reports) tally.merge(r.tally);
-    if (tally.ended_early() > 0 &&
-        !warn("fit_zscan: " + describe_early_endings(tally) +
-              "; the model went on with the state reached"))
+    if (tally.ended_early() > 0 && !warn("fit_zscan: " + describe_early_endings(tally) +
+                                         "; the model went on with the state reached"))
         return false;
 
     const auto n_fit = static_cast<std::int64_t>(a.fit_indices.extent(0));
@@ -41,10 +40,9 @@ bool warn_about_fit(const FitArguments& a, std::span<const engine::StartReport> 
         !warn("fit_zscan: the selected start stopped at the evaluation limit (maxfev = " +
               std::to_string(200 * (n_fit + 1)) + ") before the fit converged"))
         return false;
-    if (selected.lm_info == 0 &&
-        !warn("fit_zscan: no fit was made: " + std::to_string(n_fit) +
-              " fitted parameters but only " + std::to_string(n_res) +
-              " residuals; the starting values are returned"))
+    if (selected.lm_info == 0 && !warn("fit_zscan: no fit was made: " + std::to_string(n_fit) +
+                                       " fitted parameters but only " + std::to_string(n_res) +
+                                       " residuals; the starting values are returned"))
         return false;
     return true;
 }

@@ -118,8 +118,8 @@ bool make_index_and_positions(const FitArguments& a, Workspace& w) {
     const Ref indices = call_numpy("asarray", false, a.fit_indices.object());
     if (!indices) return false;
     const Ref one(PyLong_FromLong(1));
-    if (!one || !w.one_based_index.take(Ref(PyNumber_Add(indices.get(), one.get())),
-                                        ElementType::int32, 1))
+    if (!one ||
+        !w.one_based_index.take(Ref(PyNumber_Add(indices.get(), one.get())), ElementType::int32, 1))
         return false;
 
     double center_x = 0.0;
@@ -127,8 +127,7 @@ bool make_index_and_positions(const FitArguments& a, Workspace& w) {
     const Ref x = call_numpy("asarray", false, a.x_data.object());
     const Ref center(PyFloat_FromDouble(center_x));
     if (!x || !center) return false;
-    return w.centered_x.take(Ref(PyNumber_Subtract(x.get(), center.get())), ElementType::real64,
-                             1);
+    return w.centered_x.take(Ref(PyNumber_Subtract(x.get(), center.get())), ElementType::real64, 1);
 }
 
 bool make_tables(const FitArguments& a, std::int32_t n_res, Workspace& w) {
@@ -139,9 +138,8 @@ bool make_tables(const FitArguments& a, std::int32_t n_res, Workspace& w) {
                               ElementType::real64, 2))
         return false;
     const Ref residual_shape(Py_BuildValue("(ii)", a.n_starts, n_res));
-    if (!residual_shape ||
-        !w.all_residuals.take(call_numpy("zeros", true, residual_shape.get()),
-                              ElementType::real64, 2))
+    if (!residual_shape || !w.all_residuals.take(call_numpy("zeros", true, residual_shape.get()),
+                                                 ElementType::real64, 2))
         return false;
     const Ref n_starts(PyLong_FromLong(a.n_starts));
     if (!n_starts ||
@@ -169,8 +167,7 @@ bool scale_fitted_entries(const FitArguments& a, Workspace& w) {
 
 // The bounds checks made before each engine call; they do not depend on the start.
 bool check_engine_addresses(const FitArguments& a, const Workspace& w) {
-    if (w.centered_x.view.extent(0) < 1 || a.y_data.extent(0) < 1 ||
-        a.populations.extent(0) < 1)
+    if (w.centered_x.view.extent(0) < 1 || a.y_data.extent(0) < 1 || a.populations.extent(0) < 1)
         return raise_out_of_bounds(0);
     if (w.all_residuals.view.extent(1) < 1) return raise_out_of_bounds(1);
     if (a.pulse_energy.extent(0) < 1) return raise_out_of_bounds(0);
@@ -191,24 +188,21 @@ EngineOutcome run_starts(const FitArguments& a, Workspace& w, std::int32_t n_res
     const auto n_fit = static_cast<std::int32_t>(a.fit_indices.extent(0));
     const auto n_pop = static_cast<std::int32_t>(a.populations.extent(0));
     const Py_ssize_t width = w.all_spec_pars.view.extent(1);
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         for (std::int32_t k = 0; k < a.n_starts; ++k) {
-            engine::fit_driver(w.centered_x.view.doubles(), a.y_data.doubles(),
-                               a.populations.doubles(),
-                               w.all_residuals.view.doubles() + std::int64_t{k} * n_res,
-                               w.all_errors.view.doubles()[k], a.t_slices, a.z_slices,
-                               a.sample_width, a.tau, a.wavelength, a.w0, a.M2,
-                               a.pulse_energy.doubles(),
-                               w.all_spec_pars.view.doubles() + std::int64_t{k} * width,
-                               w.one_based_index.view.ints(), n_fit, a.num_x_pts,
-                               a.num_datasets, n_pop, n_res, outcome.reports[k]);
+            engine::fit_driver(
+                w.centered_x.view.doubles(), a.y_data.doubles(), a.populations.doubles(),
+                w.all_residuals.view.doubles() + std::int64_t{k} * n_res,
+                w.all_errors.view.doubles()[k], a.t_slices, a.z_slices, a.sample_width, a.tau,
+                a.wavelength, a.w0, a.M2, a.pulse_energy.doubles(),
+                w.all_spec_pars.view.doubles() + std::int64_t{k} * width,
+                w.one_based_index.view.ints(), n_fit, a.num_x_pts, a.num_datasets, n_pop, n_res,
+                outcome.reports[k]);
         }
     } catch (const std::bad_alloc&) {
         outcome.out_of_memory = true;
     }
-    Py_END_ALLOW_THREADS
-    return outcome;
+    Py_END_ALLOW_THREADS return outcome;
 }
 
 Ref row_of(const Table& table, Py_ssize_t row) {
@@ -234,8 +228,7 @@ PyObject* fit_zscan_body(const FitArguments& a) {
     if (!check_fit_indices(a.fit_indices)) return nullptr;
 
     Workspace w;
-    if (!make_index_and_positions(a, w) || !make_tables(a, n_res, w) ||
-        !scale_fitted_entries(a, w))
+    if (!make_index_and_positions(a, w) || !make_tables(a, n_res, w) || !scale_fitted_entries(a, w))
         return nullptr;
     if (a.n_starts > 0 && !check_engine_addresses(a, w)) return nullptr;
     if (a.n_starts < 1) {

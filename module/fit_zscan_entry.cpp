@@ -21,8 +21,23 @@ constexpr int signature_line = 1;
 // Parameter positions, in the order of fit_zscan_parameters.
 namespace param {
 enum : int {
-    x_data, y_data, populations, t_slices, z_slices, sample_width, tau, wavelength, w0, M2,
-    pulse_energy, spec_pars, fit_indices, num_x_pts, num_datasets, is_sa, n_starts
+    x_data,
+    y_data,
+    populations,
+    t_slices,
+    z_slices,
+    sample_width,
+    tau,
+    wavelength,
+    w0,
+    M2,
+    pulse_energy,
+    spec_pars,
+    fit_indices,
+    num_x_pts,
+    num_datasets,
+    is_sa,
+    n_starts
 };
 }  // namespace param
 
@@ -195,9 +210,9 @@ struct ConvertedArguments {
     }
 
     FitArguments fit_arguments() const {
-        return FitArguments{x_data,      y_data,       populations, t_slices,   z_slices,
-                            sample_width, tau,         wavelength,  w0,         M2,
-                            pulse_energy, spec_pars,   fit_indices, num_x_pts,  num_datasets,
+        return FitArguments{x_data,       y_data,    populations, t_slices,  z_slices,
+                            sample_width, tau,       wavelength,  w0,        M2,
+                            pulse_energy, spec_pars, fit_indices, num_x_pts, num_datasets,
                             is_sa,        n_starts};
     }
 };
@@ -251,8 +266,7 @@ struct FunctionFields {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FunctionFields fields;
 };
 
@@ -302,9 +316,8 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_field<&FunctionFields::annotations>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef function_methods[] = {
-    {"__reduce__", reduce_by_name, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef function_methods[] = {{"__reduce__", reduce_by_name, METH_NOARGS, nullptr},
+                                  {nullptr, nullptr, 0, nullptr}};
 
 // A static type: its module comes from its dotted name, so the instance attribute
 // __module__ does not shadow the type's own.
@@ -332,8 +345,8 @@ bool ready_fit_zscan_type(ModuleState& state) {
 }
 
 Ref make_signature_code(const ModuleState& state) {
-    Ref empty(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(source_file, function_name, signature_line)));
+    Ref empty(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, function_name, signature_line)));
     Ref names(PyTuple_New(fit_zscan_parameter_count));
     if (!empty || !names) return Ref();
     for (int p = 0; p < fit_zscan_parameter_count; ++p)

@@ -13,18 +13,20 @@ namespace plix::py {
 
 // Parameter names in positional order.
 inline constexpr std::array<const char*, fit_zscan_parameter_count> fit_zscan_parameters = {
-    "x_data",  "y_data",       "populations", "t_slices",   "z_slices",    "sample_width",
-    "tau",     "wavelength",   "w0",          "M2",         "pulse_energy", "spec_pars",
-    "fit_indices", "num_x_pts", "num_datasets", "is_sa",     "n_starts"};
+    "x_data",      "y_data",     "populations",  "t_slices", "z_slices",     "sample_width",
+    "tau",         "wavelength", "w0",           "M2",       "pulse_energy", "spec_pars",
+    "fit_indices", "num_x_pts",  "num_datasets", "is_sa",    "n_starts"};
 
 inline constexpr const char* fit_zscan_docstring =
     "\n"
     "    Fit z-scan data with multi-start parallel optimization.\n"
     "    \n"
     "    Parameters:\n"
-    "        fit_indices: 0-indexed array of spec_pars indices to fit (e.g., [0, 2, 5] for pars 0, 2, 5).\n"
+    "        fit_indices: 0-indexed array of spec_pars indices to fit (e.g., [0, 2, 5] for pars 0, "
+    "2, 5).\n"
     "                     Valid range: 0-7 (will be converted to 1-indexed Fortran indices).\n"
-    "        is_sa: Whether sample is saturable absorber (SA) vs reverse saturable absorber (RSA).\n"
+    "        is_sa: Whether sample is saturable absorber (SA) vs reverse saturable absorber "
+    "(RSA).\n"
     "               SA centers around max of y_data, RSA centers around min of y_data.\n"
     "               Default False (RSA).\n"
     "        n_starts: Number of starting points (default=3)\n"

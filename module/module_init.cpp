@@ -1,6 +1,5 @@
 // Module initialisation of plix_wrapper: multi-phase init with a create and an exec step.
 #include <Python.h>
-
 #include <numpy/numpyconfig.h>
 
 #include <bit>
@@ -155,7 +154,8 @@ bool read_numpy_api(ModuleState& state) {
     if (feature < NPY_FEATURE_VERSION) {
         PyErr_Format(PyExc_RuntimeError,
                      "module was compiled against NumPy C-API version 0x%x "
-                     "(NumPy " NPY_FEATURE_VERSION_STRING ") "
+                     "(NumPy " NPY_FEATURE_VERSION_STRING
+                     ") "
                      "but the running NumPy has C-API version 0x%x. "
                      "Check the section C-API incompatibility at the "
                      "Troubleshooting ImportError section at "
@@ -222,11 +222,10 @@ bool bind_test_dict(PyObject* dict) {
 }
 
 bool run_exec_steps(ModuleState& state, PyObject* module) {
-    return bind_builtins(state, module) && check_python_version() &&
-           make_constant_strings(state) && enter_in_sys_modules(module) &&
-           ready_fit_zscan_type(state) && bind_numpy(state.module_dict.get()) &&
-           import_numpy_api(state) && bind_fit_zscan(state) &&
-           bind_test_dict(state.module_dict.get());
+    return bind_builtins(state, module) && check_python_version() && make_constant_strings(state) &&
+           enter_in_sys_modules(module) && ready_fit_zscan_type(state) &&
+           bind_numpy(state.module_dict.get()) && import_numpy_api(state) &&
+           bind_fit_zscan(state) && bind_test_dict(state.module_dict.get());
 }
 
 constexpr int exec_line = __LINE__ + 1;
@@ -246,15 +245,14 @@ int exec_module(PyObject* module) {
     return -1;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
+PyModuleDef_Slot module_slots[] = {{Py_mod_create, reinterpret_cast<void*>(create_module)},
+                                   {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+                                   {0, nullptr}};
 
 PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, module_name, nullptr, 0, module_methods,
-                          module_slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, module_name, nullptr, 0,      module_methods,
+                          module_slots,          nullptr,     nullptr, nullptr};
 
 }  // namespace
 }  // namespace plix::py

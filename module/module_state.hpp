@@ -16,20 +16,20 @@ inline constexpr int fit_zscan_parameter_count = 17;
 inline constexpr int fit_zscan_required_count = 15;
 
 struct ModuleState {
-    Ref module;                          // the one module object; null until exec stores it
+    Ref module;  // the one module object; null until exec stores it
     std::int64_t first_interpreter_id = -1;
-    Ref module_dict;                     // the module object's dictionary
-    Ref builtins;                        // the builtins module
+    Ref module_dict;  // the module object's dictionary
+    Ref builtins;     // the builtins module
     // Constant strings, made once by the exec step; the identifiers are interned.
     std::array<Ref, fit_zscan_parameter_count> parameter_names;
-    Ref function_name;                   // "fit_zscan"
-    Ref module_name;                     // "plix_wrapper"
-    Ref docstring;                       // the __doc__ of fit_zscan
-    Ref signature_code;                  // code object naming the seventeen parameters
-    void** numpy_api = nullptr;          // NumPy's C-API table, from its _ARRAY_API capsule
+    Ref function_name;           // "fit_zscan"
+    Ref module_name;             // "plix_wrapper"
+    Ref docstring;               // the __doc__ of fit_zscan
+    Ref signature_code;          // code object naming the seventeen parameters
+    void** numpy_api = nullptr;  // NumPy's C-API table, from its _ARRAY_API capsule
     std::int32_t numpy_feature_level = 0;
-    Ref function_type;                   // the type of fit_zscan, readied once
-    Ref fit_zscan;                       // the function object, also bound in module_dict
+    Ref function_type;  // the type of fit_zscan, readied once
+    Ref fit_zscan;      // the function object, also bound in module_dict
 
     bool has_constants() const { return static_cast<bool>(signature_code); }
     // Drops what a failed exec step may have stored, so no partial module stays reachable.

@@ -8,7 +8,7 @@
 namespace plix::py {
 
 class Ref {
-public:
+  public:
     Ref() = default;
     // Takes over a new reference (or nullptr).
     explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
@@ -41,14 +41,14 @@ public:
     }
     void reset() noexcept { Py_CLEAR(obj_); }
 
-private:
+  private:
     PyObject* obj_ = nullptr;
 };
 
 // Holds a pending exception aside (fetched on construction) and puts it back on
 // restore(); an exception still held at destruction is dropped.
 class PendingError {
-public:
+  public:
     PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
     ~PendingError() {
         Py_XDECREF(type_);
@@ -63,7 +63,7 @@ public:
                       std::exchange(traceback_, nullptr));
     }
 
-private:
+  private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;

@@ -39,9 +39,9 @@ PyObject* probe_fit_start(PyObject*, PyObject* args) {
     PyObject *x_obj, *y_obj, *pop_obj, *energy_obj, *pars_obj, *index_obj;
     int t_slices, z_slices, num_x_pts, num_datasets;
     double sample_width, tau, wavelength, w0, M2;
-    if (!PyArg_ParseTuple(args, "OOOiidddddOOOii", &x_obj, &y_obj, &pop_obj, &t_slices,
-                          &z_slices, &sample_width, &tau, &wavelength, &w0, &M2, &energy_obj,
-                          &pars_obj, &index_obj, &num_x_pts, &num_datasets))
+    if (!PyArg_ParseTuple(args, "OOOiidddddOOOii", &x_obj, &y_obj, &pop_obj, &t_slices, &z_slices,
+                          &sample_width, &tau, &wavelength, &w0, &M2, &energy_obj, &pars_obj,
+                          &index_obj, &num_x_pts, &num_datasets))
         return nullptr;
     Doubles x, y, populations, energy, pars_in;
     std::vector<std::int32_t> fit_index;
@@ -62,16 +62,14 @@ PyObject* probe_fit_start(PyObject*, PyObject* args) {
     const auto n_fit = static_cast<std::int32_t>(fit_index.size());
     const auto n_pop = static_cast<std::int32_t>(populations.size());
     const auto n_res = static_cast<std::int32_t>(n_points);
-    Py_BEGIN_ALLOW_THREADS
-    engine::fit_driver(x.span().data(), y.span().data(), populations.span().data(),
-                       residuals.data(), error, t_slices, z_slices, sample_width, tau,
-                       wavelength, w0, M2, energy.span().data(), params.data(),
-                       fit_index.data(), n_fit, num_x_pts, num_datasets, n_pop, n_res, report);
-    Py_END_ALLOW_THREADS
-    return Py_BuildValue("{sNsdsNsisLsN}", "residuals", to_list(residuals), "error", error,
-                         "spec_pars", to_list(params), "lm_info", report.lm_info,
-                         "evaluations", static_cast<long long>(report.evaluations), "tally",
-                         to_dict(report.tally));
+    Py_BEGIN_ALLOW_THREADS engine::fit_driver(
+        x.span().data(), y.span().data(), populations.span().data(), residuals.data(), error,
+        t_slices, z_slices, sample_width, tau, wavelength, w0, M2, energy.span().data(),
+        params.data(), fit_index.data(), n_fit, num_x_pts, num_datasets, n_pop, n_res, report);
+    Py_END_ALLOW_THREADS return Py_BuildValue(
+        "{sNsdsNsisLsN}", "residuals", to_list(residuals), "error", error, "spec_pars",
+        to_list(params), "lm_info", report.lm_info, "evaluations",
+        static_cast<long long>(report.evaluations), "tally", to_dict(report.tally));
 }
 
 // select_best_start(errors) -> index of the start the fit returns
@@ -79,8 +77,7 @@ PyObject* probe_select_best_start(PyObject*, PyObject* args) {
     PyObject* errors_obj = nullptr;
     if (!PyArg_ParseTuple(args, "O", &errors_obj)) return nullptr;
     Doubles errors;
-    if (!errors.load(errors_obj, "errors") || !require_length(errors, 1, "errors"))
-        return nullptr;
+    if (!errors.load(errors_obj, "errors") || !require_length(errors, 1, "errors")) return nullptr;
     return PyLong_FromSize_t(engine::select_best_start(errors.span()));
 }
 

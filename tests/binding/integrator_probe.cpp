@@ -19,14 +19,22 @@ constexpr int max_neq = 5;
 
 const char* status_name(Status s) {
     switch (s) {
-        case Status::success: return "success";
-        case Status::excess_work: return "excess_work";
-        case Status::excess_accuracy: return "excess_accuracy";
-        case Status::illegal_input: return "illegal_input";
-        case Status::error_test_failures: return "error_test_failures";
-        case Status::convergence_failures: return "convergence_failures";
-        case Status::zero_weight: return "zero_weight";
-        case Status::non_finite: return "non_finite";
+        case Status::success:
+            return "success";
+        case Status::excess_work:
+            return "excess_work";
+        case Status::excess_accuracy:
+            return "excess_accuracy";
+        case Status::illegal_input:
+            return "illegal_input";
+        case Status::error_test_failures:
+            return "error_test_failures";
+        case Status::convergence_failures:
+            return "convergence_failures";
+        case Status::zero_weight:
+            return "zero_weight";
+        case Status::non_finite:
+            return "non_finite";
     }
     return "unknown";
 }
@@ -47,9 +55,9 @@ PyObject* result_dict(const Result& r, const std::vector<double>& y) {
     PyObject* ylist = to_list(y);
     if (ylist == nullptr) return nullptr;
     return Py_BuildValue("{s:N,s:d,s:s,s:i,s:i,s:i,s:i,s:d,s:d,s:d,s:i}", "y", ylist, "t", r.t,
-                         "status", status_name(r.status), "nst", r.stats.nst, "nfe",
-                         r.stats.nfe, "nje", r.stats.nje, "nqu", r.stats.nqu, "hu", r.stats.hu,
-                         "tcur", r.stats.tcur, "tsw", r.stats.tsw, "mused",
+                         "status", status_name(r.status), "nst", r.stats.nst, "nfe", r.stats.nfe,
+                         "nje", r.stats.nje, "nqu", r.stats.nqu, "hu", r.stats.hu, "tcur",
+                         r.stats.tcur, "tsw", r.stats.tsw, "mused",
                          static_cast<int>(r.stats.mused));
 }
 
@@ -121,11 +129,16 @@ PyObject* lsoda_python(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     switch (neq) {
-        case 1: return integrate_python<1>(f, p);
-        case 2: return integrate_python<2>(f, p);
-        case 3: return integrate_python<3>(f, p);
-        case 4: return integrate_python<4>(f, p);
-        default: return integrate_python<5>(f, p);
+        case 1:
+            return integrate_python<1>(f, p);
+        case 2:
+            return integrate_python<2>(f, p);
+        case 3:
+            return integrate_python<3>(f, p);
+        case 4:
+            return integrate_python<4>(f, p);
+        default:
+            return integrate_python<5>(f, p);
     }
 }
 
@@ -137,8 +150,15 @@ struct Population {
     static constexpr int neq = 5, nparams = 9, min_size = 6;
     double s12, s23, s45, ff, r21, r24, r32, r41, r54;
     explicit Population(const double* q)
-        : s12(q[0]), s23(q[1]), s45(q[2]), ff(q[3]), r21(1.0 / q[4]), r24(1.0 / q[5]),
-          r32(1.0 / q[6]), r41(1.0 / q[7]), r54(1.0 / q[8]) {}
+        : s12(q[0]),
+          s23(q[1]),
+          s45(q[2]),
+          ff(q[3]),
+          r21(1.0 / q[4]),
+          r24(1.0 / q[5]),
+          r32(1.0 / q[6]),
+          r41(1.0 / q[7]),
+          r54(1.0 / q[8]) {}
     void operator()(double, const double* y, double* d) const {
         const double phi = ff * y[5];
         d[0] = r21 * y[1] - s12 * phi * y[0] + r41 * y[3];
@@ -210,27 +230,24 @@ PyObject* integrate_builtin(Problem& p, const std::vector<double>& params, long 
     const Rhs rhs(params.data());
     std::vector<double> y(p.y.size());
     Result r;
-    Py_BEGIN_ALLOW_THREADS
-    lsoda::Solver<Rhs::neq> solver;
+    Py_BEGIN_ALLOW_THREADS lsoda::Solver<Rhs::neq> solver;
     for (long k = 0; k < repeat; ++k) {
         y = p.y;
         r = solver.integrate(rhs, y.data(), p.t0, p.tout, p.rtol, p.atol);
     }
-    Py_END_ALLOW_THREADS
-    return result_dict(r, y);
+    Py_END_ALLOW_THREADS return result_dict(r, y);
 }
 
 PyObject* lsoda_builtin(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"name", "y0",     "tout", "rtol", "atol",
+    static const char* keywords[] = {"name",   "y0", "tout",   "rtol", "atol",
                                      "params", "t0", "repeat", nullptr};
     const char* name = nullptr;
     PyObject* y0 = nullptr;
     PyObject* params_obj = nullptr;
     Problem p{{}, 0.0, 0.0, 0.0, 0.0};
     long repeat = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOddd|Odl", const_cast<char**>(keywords),
-                                     &name, &y0, &p.tout, &p.rtol, &p.atol, &params_obj, &p.t0,
-                                     &repeat))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOddd|Odl", const_cast<char**>(keywords), &name,
+                                     &y0, &p.tout, &p.rtol, &p.atol, &params_obj, &p.t0, &repeat))
         return nullptr;
     std::vector<double> params;
     if (!read_doubles(y0, p.y, "y0 must be a sequence")) return nullptr;

@@ -35,9 +35,7 @@ bool load_params(PyObject* obj, Doubles& params) {
     return false;
 }
 
-std::span<const double, 8> first_eight(const Doubles& params) {
-    return params.span().first<8>();
-}
+std::span<const double, 8> first_eight(const Doubles& params) { return params.span().first<8>(); }
 
 // linspace(a, b, n) -> list of n points (empty for n <= 0)
 PyObject* probe_linspace(PyObject*, PyObject* args) {
@@ -148,17 +146,15 @@ struct ModelArguments {
     model::PlaneView plane;
 
     bool load(PyObject* args, PyObject* kwargs) {
-        static const char* keywords[] = {"positions",  "depth_grid", "time_grid",
-                                         "populations", "incident",   "photon_frequency",
-                                         "params",     "row_stride", "col_stride",
-                                         nullptr};
+        static const char* keywords[] = {
+            "positions",        "depth_grid", "time_grid",  "populations", "incident",
+            "photon_frequency", "params",     "row_stride", "col_stride",  nullptr};
         PyObject* objs[6] = {};
         Py_ssize_t row_stride = 1;
         Py_ssize_t col_stride = -1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOdO|nn",
-                                         const_cast<char**>(keywords), &objs[0], &objs[1],
-                                         &objs[2], &objs[3], &objs[4], &frequency, &objs[5],
-                                         &row_stride, &col_stride))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOdO|nn", const_cast<char**>(keywords),
+                                         &objs[0], &objs[1], &objs[2], &objs[3], &objs[4],
+                                         &frequency, &objs[5], &row_stride, &col_stride))
             return false;
         if (!positions.load(objs[0], "positions must be a sequence of numbers") ||
             !depth.load(objs[1], "depth_grid must be a sequence of numbers") ||
@@ -200,12 +196,10 @@ PyObject* probe_zscan_transmittance(PyObject*, PyObject* args, PyObject* kwargs)
     if (!a.load(args, kwargs)) return nullptr;
     std::vector<double> out(a.positions.size());
     model::IntegrationTally tally;
-    Py_BEGIN_ALLOW_THREADS
-    model::zscan_transmittance(out, a.positions.span(), a.depth.span(), a.time.span(),
-                               a.populations.span(), a.plane, a.frequency,
-                               first_eight(a.params), tally);
-    Py_END_ALLOW_THREADS
-    return curve_and_tally(out, tally);
+    Py_BEGIN_ALLOW_THREADS model::zscan_transmittance(out, a.positions.span(), a.depth.span(),
+                                                      a.time.span(), a.populations.span(), a.plane,
+                                                      a.frequency, first_eight(a.params), tally);
+    Py_END_ALLOW_THREADS return curve_and_tally(out, tally);
 }
 
 // transmitted_fraction(same arguments) -> (fraction before the baseline shift, tally)
@@ -214,11 +208,10 @@ PyObject* probe_transmitted_fraction(PyObject*, PyObject* args, PyObject* kwargs
     if (!a.load(args, kwargs)) return nullptr;
     std::vector<double> fraction(a.positions.size());
     model::IntegrationTally tally;
-    Py_BEGIN_ALLOW_THREADS
-    model::transmitted_fraction(fraction, a.depth.span(), a.time.span(), a.populations.span(),
-                                a.plane, a.frequency, first_eight(a.params), tally);
-    Py_END_ALLOW_THREADS
-    return curve_and_tally(fraction, tally);
+    Py_BEGIN_ALLOW_THREADS model::transmitted_fraction(fraction, a.depth.span(), a.time.span(),
+                                                       a.populations.span(), a.plane, a.frequency,
+                                                       first_eight(a.params), tally);
+    Py_END_ALLOW_THREADS return curve_and_tally(fraction, tally);
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {

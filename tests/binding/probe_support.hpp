@@ -16,14 +16,15 @@ namespace lsoda = plix::lsoda;
 namespace model = plix::model;
 
 inline constexpr std::array<const char*, lsoda::status_count> status_names{
-    "success",           "excess_work",          "excess_accuracy", "illegal_input",
-    "error_test_failures", "convergence_failures", "zero_weight",     "non_finite"};
+    "success",       "excess_work",         "excess_accuracy",
+    "illegal_input", "error_test_failures", "convergence_failures",
+    "zero_weight",   "non_finite"};
 static_assert(static_cast<std::size_t>(lsoda::Status::non_finite) + 1 == status_names.size());
 
 // Doubles borrowed from a C-contiguous buffer of format 'd', or copied from any sequence
 // of numbers.
 class Doubles {
-public:
+  public:
     Doubles() = default;
     Doubles(const Doubles&) = delete;
     Doubles& operator=(const Doubles&) = delete;
@@ -63,7 +64,7 @@ public:
     std::span<const double> span() const { return data_; }
     std::size_t size() const { return data_.size(); }
 
-private:
+  private:
     Py_buffer view_{};
     bool has_view_ = false;
     std::vector<double> owned_;

@@ -10,18 +10,24 @@ namespace {
 
 std::vector<PyMethodDef> collect_methods() {
     std::vector<PyMethodDef> methods;
-    for (const PyMethodDef* table : {plix::testing::integrator_methods(),
-                                     plix::testing::model_methods(),
-                                     plix::testing::engine_methods()}) {
+    for (const PyMethodDef* table :
+         {plix::testing::integrator_methods(), plix::testing::model_methods(),
+          plix::testing::engine_methods()}) {
         for (const PyMethodDef* m = table; m->ml_name != nullptr; ++m) methods.push_back(*m);
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});
     return methods;
 }
 
-PyModuleDef testing_module = {PyModuleDef_HEAD_INIT, "_plix_testing",
-                              "Test-only access to the integrator, the model and the engine.", -1,
-                              nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef testing_module = {PyModuleDef_HEAD_INIT,
+                              "_plix_testing",
+                              "Test-only access to the integrator, the model and the engine.",
+                              -1,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr};
 
 }  // namespace
 
