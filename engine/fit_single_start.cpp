@@ -3,6 +3,8 @@
 #include <cminpack.h>
 
 #include <cstdint>
+#include <limits>
+#include <new>
 #include <vector>
 
 #include "engine/fit_context.hpp"
@@ -44,9 +46,11 @@ void fill_context(FitContext& ctx, std::span<const double> positions,
 }
 
 // LWA = m + n (2m + 5), more than lmdif1's minimum m n + 5 n + m; 0 if not positive.
+// A size beyond lmdif1's int cannot be had: std::bad_alloc.
 int work_size(int m, int n) {
     const std::int64_t lwa = static_cast<std::int64_t>(m) +
                              static_cast<std::int64_t>(n) * (2 * static_cast<std::int64_t>(m) + 5);
+    if (lwa > std::numeric_limits<int>::max()) throw std::bad_alloc();
     return lwa > 0 ? static_cast<int>(lwa) : 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,8 @@ EngineOutcome run_starts(const FitArguments& a, Workspace& w, std::int32_t n_res
                 outcome.reports[k]);
         }
     } catch (const std::bad_alloc&) {
+        outcome.out_of_memory = true;
+    } catch (const std::length_error&) {  // a working array longer than a vector can be
         outcome.out_of_memory = true;
     }
     Py_END_ALLOW_THREADS return outcome;

@@ -169,6 +169,12 @@ def test_non_positive_pulse_energy_rejected():
             pulse_energy=np.array([1e-3, 0.0]))
 
 
+def test_working_storage_that_cannot_be_had_is_a_memory_error():
+    # A time grid of 2**31 - 1 points needs a 150 GB intensity table.
+    with pytest.raises(MemoryError):
+        run(t_slices=2**31 - 1)
+
+
 # --- starting rows, centring, selection ------------------------------------------------
 
 @pytest.mark.parametrize("n_starts", [1, 2, 3, 5])
