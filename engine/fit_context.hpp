@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct FitContext {
     // Where residual evaluations are counted and the model tallies its integrations.
     std::int64_t* evaluations = nullptr;
     model::IntegrationTally* tally = nullptr;
+    // An exception from a residual evaluation, kept until lmdif1 has returned: it must not
+    // unwind through the C library.
+    std::exception_ptr failure;
 
     // The incident plane (num_x_pts x t_slices, column-major) of dataset d (0-based).
     model::PlaneView incident_plane(std::int32_t d) const;

@@ -32,12 +32,14 @@ void fit_driver(const double* centered_x, const double* y_data, const double* po
     const std::size_t nt = count(t_slices);
     const std::size_t n_points = nx * nd;
 
+    // The largest array first, so that a size that cannot be had fails before the others
+    // are filled.
+    std::vector<double> incident_intensity(nx * nt * nd);
     std::vector<double> positions(n_points);
     std::vector<double> measured(y_data, y_data + n_points);
     std::vector<double> population_copy(populations, populations + count(n_pop));
     std::vector<double> depth_grid(count(z_slices));
     std::vector<double> time_grid(nt);
-    std::vector<double> incident_intensity(nx * nt * nd);
     std::vector<double> residuals(n_points);
 
     for (std::size_t k = 0; k < n_points; ++k) positions[k] = centered_x[k] * kMillimetre;

@@ -10,9 +10,9 @@ namespace plix::engine {
 
 double residual_weight(double z) { return 1.0 + 4.0 * std::exp(-4.0 * (z * z)); }
 
-int fit_residuals(void* /*unused*/, int /*m*/, int /*n*/, const double* x, double* fvec,
-                  int /*iflag*/) {
-    FitContext& ctx = fit_context();
+namespace {
+
+void weighted_residuals(FitContext& ctx, const double* x, double* fvec) {
     std::array<double, 8> p;
     std::copy_n(ctx.base_params.begin(), p.size(), p.begin());
     for (std::size_t i = 0; i < ctx.fit_index.size(); ++i) p[ctx.fit_index[i] - 1] = x[i];
@@ -27,6 +27,20 @@ int fit_residuals(void* /*unused*/, int /*m*/, int /*n*/, const double* x, doubl
         }
     }
     ++*ctx.evaluations;
+}
+
+}  // namespace
+
+int fit_residuals(void* /*unused*/, int /*m*/, int /*n*/, const double* x, double* fvec,
+                  int /*iflag*/) {
+    FitContext& ctx = fit_context();
+    try {
+        weighted_residuals(ctx, x, fvec);
+    } catch (...) {
+        // Only the model's working storage can fail; stop the search and rethrow later.
+        ctx.failure = std::current_exception();
+        return -1;
+    }
     return 0;
 }
 

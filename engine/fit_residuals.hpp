@@ -6,7 +6,8 @@ namespace plix::engine {
 // MINPACK residual callback: scatters the trial values x into the parameter vector of the
 // calling thread's fit context, evaluates the model for every dataset and writes
 // fvec[k] = sqrt(w_k) * (measured_k - model_k) with w = 1 + 4 exp(-4 z^2), z in metres.
-// The counts m and n and the flag are not used; it always returns 0 (never stops the search).
+// The counts m and n and the flag are not used; it returns 0 (go on), or -1 (stop) after
+// storing an exception, such as std::bad_alloc from the model, in the context.
 int fit_residuals(void* unused, int m, int n, const double* x, double* fvec, int iflag);
 
 // Residual weight of a position z in metres.

@@ -3,6 +3,7 @@
 #include <cminpack.h>
 
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <new>
 #include <vector>
@@ -83,6 +84,7 @@ void fit_single_start(std::span<const double> positions, std::span<const double>
     // lmdif1 evaluates nothing when it rejects its input (no parameters, or fewer residuals
     // than parameters): take the error at the starting values instead.
     if (report.lm_info == 0) fit_residuals(nullptr, m, n, x.data(), residuals.data(), 0);
+    if (ctx.failure) std::rethrow_exception(ctx.failure);
     error = enorm(m, residuals.data());
 
     for (int i = 0; i < n; ++i) params[fit_index[i] - 1] = x[i];
