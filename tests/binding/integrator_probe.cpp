@@ -17,28 +17,6 @@ using lsoda::Status;
 
 constexpr int max_neq = 5;
 
-const char* status_name(Status s) {
-    switch (s) {
-        case Status::success:
-            return "success";
-        case Status::excess_work:
-            return "excess_work";
-        case Status::excess_accuracy:
-            return "excess_accuracy";
-        case Status::illegal_input:
-            return "illegal_input";
-        case Status::error_test_failures:
-            return "error_test_failures";
-        case Status::convergence_failures:
-            return "convergence_failures";
-        case Status::zero_weight:
-            return "zero_weight";
-        case Status::non_finite:
-            return "non_finite";
-    }
-    return "unknown";
-}
-
 bool read_doubles(PyObject* seq, std::vector<double>& out, const char* what) {
     PyObject* fast = PySequence_Fast(seq, what);
     if (fast == nullptr) return false;
@@ -55,7 +33,7 @@ PyObject* result_dict(const Result& r, const std::vector<double>& y) {
     PyObject* ylist = to_list(y);
     if (ylist == nullptr) return nullptr;
     return Py_BuildValue("{s:N,s:d,s:s,s:i,s:i,s:i,s:i,s:d,s:d,s:d,s:i}", "y", ylist, "t", r.t,
-                         "status", status_name(r.status), "nst", r.stats.nst, "nfe", r.stats.nfe,
+                         "status", status_names[static_cast<std::size_t>(r.status)], "nst", r.stats.nst, "nfe", r.stats.nfe,
                          "nje", r.stats.nje, "nqu", r.stats.nqu, "hu", r.stats.hu, "tcur",
                          r.stats.tcur, "tsw", r.stats.tsw, "mused",
                          static_cast<int>(r.stats.mused));
