@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import _plix_testing as plix
+import zscan_reference
 from zscan_reference import rate_matrix, reference_fraction, shifted
 
 SPEED_OF_LIGHT = 299792458.0
@@ -48,9 +49,8 @@ def peak_intensity(energy, tau=TAU, w0=W0):
 
 def incident_plane(positions_mm, time_grid, energy):
     """On-axis intensity (nx, nt) entering the sample, from the closed form."""
-    z = 0.001 * np.asarray(positions_mm)[:, None]
-    t = np.asarray(time_grid)[None, :]
-    return peak_intensity(energy) * np.exp(-((t / TAU) ** 2)) / (1.0 + (z / Z0) ** 2)
+    return zscan_reference.incident_plane(positions_mm, time_grid, energy, TAU, W0, M2,
+                                          WAVELENGTH)
 
 
 class Case:
