@@ -14,6 +14,7 @@ import pytest
 from scipy.linalg import expm
 
 import _plix_testing as plix
+import zscan_reference
 from zscan_reference import rate_matrix as reference_rate_matrix
 
 SPEED_OF_LIGHT = 299792458.0
@@ -160,3 +161,157 @@ class TestParallelFor:
     def test_one_thread_runs_on_the_caller_only(self):
         _, _, distinct, caller_first = plix.parallel_for_shares(50, 1)
         assert distinct == 1 and caller_first
+
+
+# ---------------------------------------------------------------------------------------
+# The seed curve with either stepper
+
+TAU, W0, M2, SAMPLE_WIDTH = 5e-9, 30e-6, 1.0, 1e-3
+RSA_PARAMS = STIFF_PARAMS
+SA_PARAMS = [8e-21, 1e-22, 1e-22] + LIFETIMES
+GROUND = [1e24, 0.0, 0.0, 0.0, 0.0]
+MIXED = [1.2e23, 0.3e23, 0.1e23, 0.3e23, 0.1e23]  # relaxes during the pulse
+EXACT_TOLERANCE = 1e-11  # against the NumPy model built on scipy.linalg.expm
+LSODA_TOLERANCE = 2e-6  # |delta T| allowed by LSODA's RTOL = ATOL = 1e-6 per integration
+
+
+def seed(positions, energy, params, populations=GROUND, **kw):
+    return plix.seed_curve(np.asarray(positions, dtype=float), energy, params, populations,
+                           WAVELENGTH, W0, TAU, SAMPLE_WIDTH, M2, **kw)
+
+
+def reference_fraction(positions, energy, params, populations, t_slices, z_slices):
+    time_grid = np.array(plix.linspace(-0.5 * TAU, 0.5 * TAU, t_slices))
+    depth_grid = np.array(plix.linspace(0.0, SAMPLE_WIDTH, z_slices))
+    incident = zscan_reference.incident_plane(positions, time_grid, energy, TAU, W0, M2,
+                                              WAVELENGTH)
+    return zscan_reference.reference_fraction(depth_grid, time_grid, populations, incident, NU,
+                                              params)
+
+
+def linear_limit(params, populations, t_slices, z_slices):
+    """Raw transmittance at vanishing intensity: every slice relaxes alike in the dark."""
+    time_grid = np.array(plix.linspace(-0.5 * TAU, 0.5 * TAU, t_slices))
+    dz = SAMPLE_WIDTH / (z_slices - 1)
+    step = expm(reference_rate_matrix(params, NU, 0.0) * (time_grid[1] - time_grid[0]))
+    absorption = np.array([params[0], params[1], 0.0, params[2], 0.0])
+    n = np.asarray(populations, dtype=float)
+    weights, leaving = np.exp(-((time_grid / TAU) ** 2)), []
+    for _ in time_grid:
+        n = step @ n
+        leaving.append(math.exp(-(absorption @ n) * dz * z_slices))
+    return float(weights @ np.array(leaving) / weights.sum())
+
+
+SEED_CASES = {
+    "rsa": dict(params=RSA_PARAMS, energy=6e-3, nx=9, t_slices=5, z_slices=4),
+    "sa": dict(params=SA_PARAMS, energy=2e-3, populations=[1e23, 0, 0, 0, 0], nx=7,
+               t_slices=4, z_slices=3),
+    "rsa_excited_start": dict(params=RSA_PARAMS, energy=8e-3, populations=MIXED, nx=8,
+                              t_slices=3, z_slices=3),
+    "rsa_seed_grid": dict(params=RSA_PARAMS, energy=8e-3, nx=11, t_slices=10, z_slices=8),
+    "non_stiff": dict(params=NON_STIFF_PARAMS, energy=6e-3, nx=7, t_slices=6, z_slices=5),
+}
+
+
+@pytest.fixture(scope="module", params=SEED_CASES, ids=list(SEED_CASES))
+def seed_case(request):
+    c = dict(SEED_CASES[request.param])
+    c.setdefault("populations", GROUND)
+    c["positions"] = np.linspace(-30.0, 30.0, c.pop("nx"))
+    grid = dict(t_slices=c["t_slices"], z_slices=c["z_slices"])
+    args = (c["positions"], c["energy"], c["params"], c["populations"])
+    c["reference"] = reference_fraction(*args, **grid)
+    c["exact"] = seed(*args, stepper="exact", normalisation="none", **grid)
+    c["lsoda"] = seed(*args, stepper="lsoda", normalisation="none", **grid)
+    return c
+
+
+class TestSeedCurve:
+    def test_exact_stepper_matches_the_reference(self, seed_case):
+        curve, tally = seed_case["exact"]
+        np.testing.assert_allclose(curve, seed_case["reference"], rtol=0, atol=EXACT_TOLERANCE)
+        assert np.ptp(seed_case["reference"]) > 1e-3  # the nonlinearity shows
+        assert sum(tally.values()) == 0  # nothing is integrated
+
+    def test_lsoda_stepper_is_within_its_tolerance(self, seed_case):
+        exact = np.array(seed_case["exact"][0])
+        lsoda, tally = seed_case["lsoda"]
+        shift = lambda c: c + (1.0 - 0.1 * (c[:5].sum() + c[-5:].sum()))  # noqa: E731
+        np.testing.assert_allclose(shift(np.array(lsoda)), shift(exact), rtol=0,
+                                   atol=LSODA_TOLERANCE)
+        steps = len(seed_case["positions"]) * seed_case["t_slices"] * seed_case["z_slices"]
+        assert tally["success"] == 2 * steps
+
+    def test_linear_normalisation_divides_by_the_dark_transmittance(self, seed_case):
+        c = seed_case
+        linear, _ = seed(c["positions"], c["energy"], c["params"], c["populations"],
+                         stepper="exact", normalisation="linear", t_slices=c["t_slices"],
+                         z_slices=c["z_slices"])
+        t0 = linear_limit(c["params"], c["populations"], c["t_slices"], c["z_slices"])
+        np.testing.assert_allclose(linear, np.array(c["exact"][0]) / t0, rtol=1e-13, atol=0)
+
+    @pytest.mark.parametrize("populations", [GROUND, MIXED], ids=["ground", "mixed"])
+    # LSODA's absolute tolerance (1e-6 W/m^2) needs intensities well above it; at 1 nJ the
+    # nonlinear part of the signal is ~1e-7. Unshifted, LSODA's curve carries its global
+    # error, a few RTOL per slice.
+    @pytest.mark.parametrize("stepper, energy, tolerance", [("exact", 1e-15, 1e-12),
+                                                            ("lsoda", 1e-9, 1e-5)])
+    def test_linear_normalisation_is_one_at_vanishing_energy(self, populations, stepper, energy,
+                                                             tolerance):
+        curve, _ = seed(np.linspace(-20.0, 20.0, 5), energy, RSA_PARAMS, populations,
+                        stepper=stepper, normalisation="linear", t_slices=6, z_slices=4)
+        np.testing.assert_allclose(curve, 1.0, rtol=0, atol=tolerance)
+
+    def test_exact_stepper_on_the_benchmark_grid_against_lsoda(self):
+        positions = np.linspace(-30.0, 30.0, 31)
+        for populations in (GROUND, MIXED):
+            exact, _ = seed(positions, 6e-3, RSA_PARAMS, populations, stepper="exact")
+            lsoda, _ = seed(positions, 6e-3, RSA_PARAMS, populations, stepper="lsoda")
+            np.testing.assert_allclose(exact, lsoda, rtol=0, atol=LSODA_TOLERANCE)
+            assert 1.0 - min(exact) > 0.01
+
+    def test_lsoda_curve_is_fit_zscans_model(self):
+        # With nothing to fit the engine evaluates the model once: residual = y - model, and
+        # y = 0 makes it -model exactly.
+        positions = np.linspace(-25.0, 25.0, 11)
+        energies = [3e-3, 7e-3]
+        for populations in (GROUND, MIXED):
+            r = plix.fit_start(np.tile(positions, 2), np.zeros(22), populations, 7, 5,
+                               SAMPLE_WIDTH, TAU, WAVELENGTH, W0, M2, energies, RSA_PARAMS, [],
+                               11, 2)
+            model = [-v for v in r["residuals"]]
+            for d, energy in enumerate(energies):
+                curve, _ = seed(positions, energy, RSA_PARAMS, populations, t_slices=7,
+                                z_slices=5, threads=3)
+                assert curve == model[11 * d:11 * (d + 1)]
+
+
+# ---------------------------------------------------------------------------------------
+# Threads
+
+class TestThreads:
+    @pytest.mark.parametrize("stepper", ["lsoda", "exact"])
+    def test_result_does_not_depend_on_the_thread_count(self, stepper):
+        positions = np.linspace(-30.0, 30.0, 13)
+        runs = [seed(positions, 6e-3, RSA_PARAMS, MIXED, stepper=stepper, t_slices=4,
+                     z_slices=3, normalisation="none", threads=t) for t in (1, 2, 3, 7, 20)]
+        for curve, tally in runs[1:]:
+            assert curve == runs[0][0] and tally == runs[0][1]
+
+    def test_concurrent_callers_each_get_their_own_result(self):
+        positions = np.linspace(-30.0, 30.0, 9)
+        jobs = [dict(params=list(np.array(RSA_PARAMS) * f), stepper=s, threads=t)
+                for f, s, t in [(0.5, "lsoda", 1), (1.0, "exact", 2), (2.0, "lsoda", 3),
+                                (1.5, "exact", 1), (0.7, "exact", 3), (1.2, "lsoda", 2)]]
+
+        def run(job):
+            return seed(positions, 6e-3, job["params"], MIXED, stepper=job["stepper"],
+                        t_slices=4, z_slices=3, threads=job["threads"])
+
+        alone = [run(job) for job in jobs]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=len(jobs)) as pool:
+            for _ in range(3):
+                together = list(pool.map(run, jobs))
+                assert together == alone
+        assert len({tuple(c) for c, _ in alone}) == len(jobs)  # the calls differ
