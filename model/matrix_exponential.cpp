@@ -174,27 +174,80 @@ Matrix5 multiply(const Matrix5& a, const Matrix5& b) {
     return r;
 }
 
+namespace {
+
+// Squarings needed to bring a of the given 1-norm into the range of degree 13.
+int squarings_for(double norm) {
+    return std::max(0, static_cast<int>(std::ceil(std::log2(norm / theta_13))));
+}
+
+// Y = r_m(a) - I for the Pade degree the norm of a calls for, and the number of squarings
+// of I + Y that give exp(a).
+struct ScaledPade {
+    Matrix5 y;
+    int squarings;
+};
+
+ScaledPade scaled_pade(const Matrix5& a, double norm) {
+    if (norm <= theta_3) return {low_degree_pade<3>(a, pade_3), 0};
+    if (norm <= theta_5) return {low_degree_pade<5>(a, pade_5), 0};
+    if (norm <= theta_7) return {low_degree_pade<7>(a, pade_7), 0};
+    if (norm <= theta_9) return {low_degree_pade<9>(a, pade_9), 0};
+    const int squarings = squarings_for(norm);
+    Matrix5 scaled;
+    const double scale = std::ldexp(1.0, -squarings);  // a power of two: exact
+    for (std::size_t e = 0; e < a.size(); ++e) scaled[e] = a[e] * scale;
+    return {degree_13_pade(scaled), squarings};
+}
+
+// (I + Y)^2 - I = 2Y + Y^2. Squaring Y = X - I rather than X: while X is close to I its
+// rounding errors stay relative to Y, and since every squaring doubles the error that came
+// before, this keeps them (above all in the column sums, the conserved population) from
+// growing as 2^s.
+void square_in_place(Matrix5& y) {
+    const Matrix5 y2 = multiply(y, y);
+    for (std::size_t e = 0; e < y.size(); ++e) y[e] = (y[e] + y[e]) + y2[e];
+}
+
+// v + Y v.
+Vector5 plus_product(const Matrix5& y, const Vector5& v) {
+    Vector5 r;
+    for (std::size_t i = 0; i < n; ++i) {
+        double s = 0.0;
+        for (std::size_t k = 0; k < n; ++k) s += y[i * n + k] * v[k];
+        r[i] = v[i] + s;
+    }
+    return r;
+}
+
+// The last squarings of exp(a) v are cheaper as products with v: 2^k matrix-vector
+// products (5 multiply-adds per entry) against k matrix products (25); three is the best
+// trade.
+constexpr int squarings_as_vector_products = 3;
+
+}  // namespace
+
 Matrix5 matrix_exponential(const Matrix5& a) {
     const double norm = one_norm(a);
     if (!std::isfinite(norm)) return not_a_number();
-    if (norm <= theta_3) return plus_identity(low_degree_pade<3>(a, pade_3));
-    if (norm <= theta_5) return plus_identity(low_degree_pade<5>(a, pade_5));
-    if (norm <= theta_7) return plus_identity(low_degree_pade<7>(a, pade_7));
-    if (norm <= theta_9) return plus_identity(low_degree_pade<9>(a, pade_9));
+    ScaledPade pade = scaled_pade(a, norm);
+    for (int k = 0; k < pade.squarings; ++k) square_in_place(pade.y);
+    return plus_identity(pade.y);
+}
 
-    // Scale by 2^-s (exact) into the range of degree 13, then square s times. The squaring
-    // runs on Y = X - I, (I + Y)^2 = I + (2Y + Y^2): while X is close to I its rounding
-    // errors stay relative to Y, and a squaring doubles what came before, so this keeps
-    // errors (above all in the column sums, the conserved population) from growing as 2^s.
-    const int squarings = std::max(0, static_cast<int>(std::ceil(std::log2(norm / theta_13))));
-    Matrix5 scaled;
-    for (std::size_t e = 0; e < a.size(); ++e) scaled[e] = std::ldexp(a[e], -squarings);
-    Matrix5 y = degree_13_pade(scaled);
-    for (int k = 0; k < squarings; ++k) {
-        const Matrix5 y2 = multiply(y, y);
-        for (std::size_t e = 0; e < y.size(); ++e) y[e] = (y[e] + y[e]) + y2[e];
+Vector5 matrix_exponential_times(const Matrix5& a, const Vector5& v) {
+    const double norm = one_norm(a);
+    if (!std::isfinite(norm)) {
+        Vector5 r;
+        r.fill(std::numeric_limits<double>::quiet_NaN());
+        return r;
     }
-    return plus_identity(y);
+    ScaledPade pade = scaled_pade(a, norm);
+    const int by_vector = std::min(pade.squarings, squarings_as_vector_products);
+    for (int k = 0; k < pade.squarings - by_vector; ++k) square_in_place(pade.y);
+    Vector5 r = v;
+    for (int k = 0; k < (1 << by_vector); ++k) r = plus_product(pade.y, r);
+    return r;
 }
 
 }  // namespace plix::model

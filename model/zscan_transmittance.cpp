@@ -72,11 +72,7 @@ class ExactSliceStepper {
     double step(double* n, double intensity) const {
         Matrix5 a = rate_matrix(coefficients_, intensity);
         for (double& entry : a) entry *= dt_;
-        const Matrix5 propagator = matrix_exponential(a);
-        std::array<double, level_count> next{};
-        for (std::size_t r = 0; r < level_count; ++r)
-            for (std::size_t c = 0; c < level_count; ++c)
-                next[r] += propagator[r * level_count + c] * n[c];
+        const Vector5 next = matrix_exponential_times(a, {n[0], n[1], n[2], n[3], n[4]});
         std::copy(next.begin(), next.end(), n);
         return intensity * std::exp(-absorption_coefficient(coefficients_, n) * dz_);
     }

@@ -49,6 +49,19 @@ PyObject* probe_matrix_exponential(PyObject*, PyObject* args) {
     return to_list(e);
 }
 
+// matrix_exponential_times(a, v) -> exp(a) v, a 25 entries row-major, v five
+PyObject* probe_matrix_exponential_times(PyObject*, PyObject* args) {
+    PyObject* a_obj = nullptr;
+    PyObject* v_obj = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &a_obj, &v_obj)) return nullptr;
+    Doubles a, v;
+    if (!load_exactly(a_obj, a, matrix_entries, "a") ||
+        !load_exactly(v_obj, v, model::level_count, "v"))
+        return nullptr;
+    return to_list(model::matrix_exponential_times(to_array<matrix_entries>(a),
+                                                   to_array<model::level_count>(v)));
+}
+
 // rate_matrix(params, photon_frequency, intensity) -> A (25 entries, row-major)
 PyObject* probe_rate_matrix(PyObject*, PyObject* args) {
     PyObject* params_obj = nullptr;
@@ -189,6 +202,8 @@ const PyMethodDef* exact_methods() {
     static PyMethodDef methods[] = {
         {"matrix_exponential", probe_matrix_exponential, METH_VARARGS,
          "matrix_exponential(a) -> exp(a), 25 entries row-major"},
+        {"matrix_exponential_times", probe_matrix_exponential_times, METH_VARARGS,
+         "matrix_exponential_times(a, v) -> exp(a) v"},
         {"rate_matrix", probe_rate_matrix, METH_VARARGS,
          "rate_matrix(params, photon_frequency, intensity) -> A, 25 entries row-major"},
         {"seed_curve", with_keywords(probe_seed_curve), METH_VARARGS | METH_KEYWORDS,
