@@ -1,5 +1,8 @@
 """Time one zscan_transmittance evaluation (nx = 31, nt = 10, nz = 8: 4960 integrations)
-against the same evaluation written with SciPy (odeint per step), in one run.
+against the same evaluation written with SciPy (odeint per step), in one run; then one seed
+model evaluation of 31 positions x 2 energies with (a) the LSODA stepper and (b) the exact
+stepper on the same grid, on one thread and on all cores this process may use, and the cost
+of one fork-join.
 
 Usage: PYTHONPATH=<build dir with _plix_testing> python bench/bench_model.py [--repeats N]
 """
@@ -86,6 +89,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--scipy-repeats", type=int, default=3)
+    parser.add_argument("--seed-repeats", type=int, default=9)
     args = parser.parse_args()
 
     positions, depth_grid, time_grid, incident, nu = build_problem()
@@ -109,6 +113,45 @@ def main():
     print(f"  ratio  : {t_scipy / t_native:9.1f} x")
     print(f"  max |dT| native vs scipy: {np.max(np.abs(np.asarray(out) - reference)):.2e}; "
           f"dip {1.0 - min(out):.3f}; successful integrations {tally['success']}/{calls}")
+    seed_model_benchmark(positions, args.seed_repeats)
+
+
+SEED_ENERGIES = (3e-3, 6e-3)
+
+
+def seed_evaluation(positions, stepper, threads):
+    """One model evaluation: the curve at every position for each energy."""
+    return [plix.seed_curve(positions, e, PARAMS, POPULATIONS, WAVELENGTH, W0, TAU,
+                            SAMPLE_WIDTH, M2, stepper=stepper, t_slices=NT, z_slices=NZ,
+                            threads=threads)[0] for e in SEED_ENERGIES]
+
+
+def seed_model_benchmark(positions, repeats):
+    cores = len(os.sched_getaffinity(0))
+    print(f"seed model, {NX} positions x {len(SEED_ENERGIES)} energies, t_slices={NT} "
+          f"z_slices={NZ} ({cores} cores available; median of {repeats})")
+    times = {}
+    curves = {}
+    for stepper in ("lsoda", "exact"):
+        for threads in sorted({1, cores}):
+            seed_evaluation(positions, stepper, threads)  # warm-up
+            times[stepper, threads], curves[stepper, threads] = median_time(
+                lambda: seed_evaluation(positions, stepper, threads), repeats)
+            print(f"  ({'a' if stepper == 'lsoda' else 'b'}) {stepper:5s} threads={threads}: "
+                  f"{times[stepper, threads] * 1e3:9.3f} ms")
+    print(f"  exact vs lsoda on one thread: {times['lsoda', 1] / times['exact', 1]:.1f} x faster")
+    if cores > 1:
+        for stepper in ("lsoda", "exact"):
+            print(f"  {stepper} speed-up on {cores} threads: "
+                  f"{times[stepper, 1] / times[stepper, cores]:.2f} x")
+    for stepper in ("lsoda", "exact"):
+        assert curves[stepper, 1] == curves[stepper, cores], "thread count changed the curve"
+    difference = max(np.max(np.abs(np.array(a) - np.array(b)))
+                     for a, b in zip(curves["lsoda", 1], curves["exact", 1]))
+    print(f"  max |T_exact - T_lsoda| = {difference:.2e}")
+    for threads in sorted({2, cores}):
+        overhead = plix.parallel_for_overhead(threads, 200)
+        print(f"  one fork-join on {threads} threads: {overhead * 1e6:.1f} us")
 
 
 if __name__ == "__main__":
