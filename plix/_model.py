@@ -87,6 +87,21 @@ class Model:
     ``model.geometry`` ...); ``model.kind`` is ``"seed"`` or ``"physical"``. Models with
     the same kind and fields are equal and hash alike.
 
+    Parameters
+    ----------
+    kind : {"seed", "physical"}
+        Which discretisation; the presets pass it for you.
+    **fields
+        That preset's fields (see :meth:`seed` and :meth:`physical`); fields left out
+        take the preset's defaults.
+
+    Raises
+    ------
+    TypeError
+        For a field that the kind does not have, or of the wrong type.
+    ValueError
+        For a refused value, naming the field.
+
     Examples
     --------
     >>> Model.seed().replace(integrator="exact", t_slices=20)
