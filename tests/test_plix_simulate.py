@@ -185,6 +185,19 @@ class TestThreads:
             assert np.array_equal(one, seed_curves(model=model, threads=2))
             assert np.array_equal(one, seed_curves(model=model, threads=None))
 
+    def test_concurrent_python_threads_get_their_own_results(self):
+        # The interpreter lock is released during the computation: calls made at once
+        # from several threads must not share working state.
+        from concurrent.futures import ThreadPoolExecutor
+
+        energies = [[0.5e-3], [1e-3], [2e-3], [4e-3]]
+        alone = [seed_curves(energies=e, threads=1) for e in energies]
+        with ThreadPoolExecutor(max_workers=4) as pool:
+            for _ in range(3):
+                together = list(pool.map(lambda e: seed_curves(energies=e, threads=1), energies))
+                for a, b in zip(alone, together):
+                    assert np.array_equal(a, b)
+
     def test_none_means_the_cores_this_process_may_use(self, monkeypatch):
         seen = []
         real = _core.model_curves
