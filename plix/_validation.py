@@ -22,6 +22,9 @@ __all__ = [
 ]
 
 
+_MAX_THREADS = 2**31 - 1  # the compiled core counts threads in a C int
+
+
 def real_number(value, name: str) -> float:
     """Return ``value`` as a float; booleans, strings and complex numbers are refused.
 
@@ -135,12 +138,12 @@ def thread_count(threads) -> int:
     TypeError
         If ``threads`` is neither None nor an integer.
     ValueError
-        If ``threads`` is less than 1.
+        If ``threads`` is less than 1 (or beyond a C int).
     """
     if threads is None:
         return len(os.sched_getaffinity(0))
     if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, (numbers.Integral, np.integer)):
         raise TypeError(f"threads must be None or an int, got {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
+    if not 1 <= threads <= _MAX_THREADS:
+        raise ValueError(f"threads must be at least 1 and at most {_MAX_THREADS}, got {threads}")
     return int(threads)

@@ -213,6 +213,7 @@ class TestThreads:
         assert seen == [3, 2]
 
     @pytest.mark.parametrize("threads, error", [(0, ValueError), (-2, ValueError),
+                                                (2**31, ValueError),
                                                 (1.0, TypeError), (True, TypeError),
                                                 ("2", TypeError)])
     def test_bad_thread_counts(self, threads, error):
