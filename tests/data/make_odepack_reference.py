@@ -15,7 +15,9 @@ By default the script runs Debian's /usr/bin/python3 with its python3-scipy (apt
 python3-scipy libblas3 liblapack3) and puts Debian's reference BLAS and LAPACK first on the
 library path of that one process; the alternatives system is left alone. With
 --openblas-coretype the interpreter given by --python (default: the one running this script)
-is run with its own SciPy and OpenBLAS forced to that kernel, for comparison only.
+is run with its own SciPy and OpenBLAS forced to that kernel, for comparison only. SciPy
+1.16.3's wheel with the Sandybridge kernel (AVX without FMA) reproduces every record; its
+Haswell, Prescott (reported as Katmai) and SkylakeX kernels change some of them.
 """
 
 import argparse
