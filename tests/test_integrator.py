@@ -1,112 +1,88 @@
-"""The LSODA integrator against ODEPACK as SciPy runs it (scipy.integrate.odeint, Fortran
-LSODA up to SciPy 1.16). One fresh odeint call with t = [t0, tout] is one fresh LSODA call,
-so when both receive the same Python right-hand side the arithmetic is identical and the
-results agree to the bit: y, the counters, the order, the method, HU, TCUR and TSW."""
+"""The LSODA integrator against ODEPACK (the Fortran LSODA that scipy.integrate.odeint runs
+up to SciPy 1.16). One fresh odeint call with t = [t0, tout] is one fresh LSODA call, so with
+the same Python right-hand side and the same LAPACK arithmetic the results agree to the bit:
+y, the counters, the order, the method, HU, TCUR and TSW.
 
+ODEPACK's last bits depend on the BLAS under its LU factorisation, and SciPy's wheels pick an
+OpenBLAS kernel by CPU. Step-for-step fidelity is therefore checked against answers recorded
+with reference BLAS and LAPACK (tests/data/odepack_reference.json, made by
+tests/data/make_odepack_reference.py); the live SciPy on this machine is a second, looser
+check: the same exit and method, the state within the tolerance, counters within a few."""
+
+import json
 import math
 import threading
 import warnings
+from pathlib import Path
 
-import numpy as np
 import pytest
 
 import _plix_testing as T
+import ode_problems as P
+from ode_problems import POPULATION_PARAMS, PULSE, S12, S23, S45, attenuation_rhs, decay
+from ode_problems import harmonic, population_rhs
 
-odeint = pytest.importorskip("scipy.integrate").odeint
-
-STATS = ("nst", "nfe", "nje", "nqu", "mused", "hu", "tcur", "tsw")
-
-# Model constants: photon-flux factor at 532 nm, cross-sections (m^2), lifetimes (s).
-NU = 299792458 / 532e-9
-FLUX_FACTOR = 1.5091901796421518e33 / NU
-S12, S23, S45 = 1e-21, 5e-21, 1e-20
-LIFETIMES = (2e-9, 5e-9, 1e-12, 1e-6, 1e-12)  # t21, t24, t32, t41, t54
-R21, R24, R32, R41, R54 = (1.0 / tau for tau in LIFETIMES)
-POPULATION_PARAMS = [S12, S23, S45, FLUX_FACTOR, *LIFETIMES]
-PULSE = 5e-9
+COUNTERS = ("nst", "nfe", "nje", "nqu", "mused")
+FLOAT_STATS = ("hu", "tcur", "tsw")
+REFERENCE_FILE = Path(__file__).parent / "data" / "odepack_reference.json"
 
 
-def population_rhs(t, y):
-    """Five-level populations y[0:5] under the intensity y[5] (same arithmetic as C++)."""
-    phi = FLUX_FACTOR * y[5]
-    return [
-        R21 * y[1] - S12 * phi * y[0] + R41 * y[3],
-        S12 * phi * y[0] + R32 * y[2] - R21 * y[1] - R24 * y[1] - S23 * phi * y[1],
-        S23 * phi * y[1] - R32 * y[2],
-        R24 * y[1] - R41 * y[3] - S45 * phi * y[3] + R54 * y[4],
-        S45 * phi * y[3] - R54 * y[4],
-    ]
+def load_records():
+    h = float.fromhex
+    records = {}
+    for r in json.loads(REFERENCE_FILE.read_text())["problems"]:
+        rec = dict(r, rhs_args=[h(v) for v in r["rhs_args"]], y0=[h(v) for v in r["y0"]],
+                   y=[h(v) for v in r["y"]])
+        rec.update({k: h(r[k]) for k in ("t0", "tout", "rtol", "atol") + FLOAT_STATS})
+        records[r["id"]] = rec
+    return records
 
 
-def attenuation_rhs(t, y):
-    """Intensity y[0] absorbed by the populations y[1:6]."""
-    return [-y[0] * (S12 * y[1] + S23 * y[2] + S45 * y[4])]
+RECORDS = load_records()
 
 
-def robertson(t, y):
-    return [
-        -0.04 * y[0] + 1e4 * y[1] * y[2],
-        0.04 * y[0] - 1e4 * y[1] * y[2] - 3e7 * y[1] * y[1],
-        3e7 * y[1] * y[1],
-    ]
+def integrate(rec):
+    """Our integrator on the problem of a record (its inputs, its right-hand side)."""
+    return T.lsoda(P.rhs_of(rec), rec["y0"], rec["tout"], rec["rtol"], rec["atol"],
+                   t0=rec["t0"], neq=rec["neq"])
 
 
-def van_der_pol(mu):
-    return lambda t, y: [y[1], mu * (1.0 - y[0] * y[0]) * y[1] - y[0]]
+def assert_matches_record(ours, rec):
+    assert ours["status"] == rec["status"]
+    for key in COUNTERS + FLOAT_STATS:
+        assert ours[key] == rec[key], key
+    assert ours["y"] == rec["y"]
+    assert ours["t"] == (rec["tout"] if rec["status"] == "success" else rec["tcur"])
 
 
-def harmonic(t, y):
-    return [y[1], -y[0]]
-
-
-def decay(t, y):
-    return [-0.5 * y[0]]
-
-
-def scipy_lsoda(f, y0, tout, rtol, atol, t0=0.0, neq=None):
-    """One fresh ODEPACK call through odeint; f sees the state extended by y0[neq:]."""
-    neq = len(y0) if neq is None else neq
-    rest = list(y0[neq:])
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        y, info = odeint(lambda t, y: f(t, list(y) + rest), y0[:neq], [t0, tout],
-                         rtol=rtol, atol=atol, full_output=True, tfirst=True)
-    ref = {k: info[k][0].item() for k in STATS}
-    ref["y"] = [v.item() for v in y[1]] + rest
-    ref["message"] = info["message"]
-    return ref
-
-
-def assert_identical(ours, ref):
-    for key in STATS + ("y",):
-        assert ours[key] == ref[key], key
-
-
-# SciPy's wheels factor P with OpenBLAS, whose small-matrix LU is left-looking: it sums the
-# products l_ik u_kj of an entry first and subtracts the sum once, where reference LAPACK
-# (whose order the integrator follows, confirmed by the recorded rows below) subtracts them
-# one at a time. For N >= 3 the factors can then differ in the last bit, and so can y, HU
-# and TCUR. The cases where this happens are listed; they keep every counter identical.
-def assert_matches_openblas_run(ours, ref):
-    for key in ("nst", "nfe", "nje", "nqu", "mused", "tsw"):
-        assert ours[key] == ref[key], key
-    for key in ("hu", "tcur"):
-        assert ours[key] == pytest.approx(ref[key], rel=1e-12, abs=0.0), key
-    assert ours["y"] == pytest.approx(ref["y"], rel=1e-12, abs=0.0)
-    assert ours != ref  # a listed case that became identical should leave the list
-
-
-def ode_case(f, y0, tout, rtol, atol, t0=0.0, neq=None):
-    ours = T.lsoda(f, y0, tout, rtol, atol, t0=t0, neq=neq or len(y0))
-    return ours, scipy_lsoda(f, y0, tout, rtol, atol, t0=t0, neq=neq)
+def recorded_case(id):
+    rec = RECORDS[id]
+    ours = integrate(rec)
+    assert_matches_record(ours, rec)
+    return ours, rec
 
 
 def relaxed_population(intensity, steps):
     """Populations partway through a pulse: the ground state driven for `steps` steps."""
-    y = [1e24, 0.0, 0.0, 0.0, 0.0, intensity]
+    y = P.GROUND + [intensity]
     for _ in range(steps):
         y = T.lsoda(population_rhs, y, PULSE / 10, 1e-6, 1e-6, neq=5)["y"]
     return y
+
+
+class TestRecordedAnswers:
+    """The data file holds the problems of ode_problems and nothing stale."""
+
+    def test_file_holds_every_fixed_problem_with_its_inputs(self):
+        fixed = P.fixed_problems(lambda intensity: P.GROUND + [intensity])
+        for p in fixed:
+            rec = RECORDS[p["id"]]
+            keys = ["rhs", "rhs_args", "neq", "t0", "tout", "rtol", "atol"]
+            if "mid-pulse" not in p["id"]:  # these start from ODEPACK's own relaxed state
+                keys.append("y0")
+            assert {k: rec[k] for k in keys} == {k: p[k] for k in keys}, p["id"]
+        random = [k for k in RECORDS if k.startswith("random ")]
+        assert len(RECORDS) == len(fixed) + len(random) and len(random) == 120
 
 
 class TestPopulationStep:
@@ -115,25 +91,16 @@ class TestPopulationStep:
     @pytest.mark.parametrize("intensity", [1e8, 1e9, 1e10, 1e11])
     @pytest.mark.parametrize("pieces", [4, 7, 13, 20])
     def test_from_ground_state_matches_odepack(self, intensity, pieces):
-        y0 = [1e24, 0.0, 0.0, 0.0, 0.0, intensity]
-        ours, ref = ode_case(population_rhs, y0, PULSE / pieces, 1e-6, 1e-6, neq=5)
-        assert ours["status"] == "success" and ref["message"].startswith("Integration successful")
+        ours, _ = recorded_case(f"population ground {intensity:g} T/{pieces}")
+        assert ours["status"] == "success"
         assert ours["mused"] == 2 and ours["tsw"] > 0.0  # switched to BDF
-        if (intensity, pieces) in {(1e8, 4)}:
-            assert_matches_openblas_run(ours, ref)
-        else:
-            assert_identical(ours, ref)
 
     @pytest.mark.parametrize("intensity", [3e9, 1e11])
     def test_mid_pulse_step_with_offset_start_matches_odepack(self, intensity):
-        y0 = relaxed_population(intensity, 3)
-        t0 = 3 * PULSE / 10
-        ours, ref = ode_case(population_rhs, y0, t0 + PULSE / 10, 1e-6, 1e-6, t0=t0, neq=5)
-        assert ours["status"] == "success"
-        if intensity == 3e9:
-            assert_matches_openblas_run(ours, ref)
-        else:
-            assert_identical(ours, ref)
+        ours, rec = recorded_case(f"population mid-pulse {intensity:g}")
+        assert ours["status"] == "success" and rec["t0"] == 3 * PULSE / 10
+        # The recorded start is ODEPACK's: three tenth-pulse steps from the ground state.
+        assert relaxed_population(intensity, P.MID_PULSE_STEPS) == rec["y0"]
 
     @pytest.mark.parametrize("intensity", [1e9, 1e11])
     def test_builtin_rhs_gives_the_python_result(self, intensity):
@@ -150,11 +117,9 @@ class TestAttenuationStep:
     @pytest.mark.parametrize("dz", [1e-4, 2.5e-4, 5e-4])
     @pytest.mark.parametrize("intensity", [1e7, 1e11])
     def test_matches_odepack(self, dz, intensity):
-        y0 = [intensity, 8e23, 1.5e23, 1e20, 5e22, 1e19]
-        ours, ref = ode_case(attenuation_rhs, y0, dz, 1e-6, 1e-6, neq=1)
+        ours, rec = recorded_case(f"attenuation {intensity:g} dz={dz:g}")
         assert ours["status"] == "success"
-        assert_identical(ours, ref)
-        assert ours["y"][1:] == y0[1:]
+        assert ours["y"][1:] == rec["y0"][1:]
 
     def test_builtin_rhs_gives_the_python_result(self):
         y0 = [5e10, 8e23, 1.5e23, 1e20, 5e22, 1e19]
@@ -180,39 +145,27 @@ class TestStandardProblems:
     @pytest.mark.parametrize("tout,rtol,atol", [(40.0, 1e-4, 1e-8), (1e3, 1e-6, 1e-10),
                                                 (0.4, 1e-8, 1e-12)])
     def test_robertson(self, tout, rtol, atol):
-        ours, ref = ode_case(robertson, [1.0, 0.0, 0.0], tout, rtol, atol)
+        ours, _ = recorded_case(f"robertson {tout:g} {rtol:g} {atol:g}")
         assert ours["nje"] > 0
-        assert_identical(ours, ref)
 
-    @pytest.mark.parametrize("mu,tout,rtol,atol", [(10.0, 20.0, 1e-6, 1e-8),
-                                                   (10.0, 5.0, 1e-9, 1e-9),
-                                                   (1000.0, 3000.0, 1e-6, 1e-6),
-                                                   (1000.0, 800.0, 1e-8, 1e-8)])
-    def test_van_der_pol(self, mu, tout, rtol, atol):
-        ours, ref = ode_case(van_der_pol(mu), [2.0, 0.0], tout, rtol, atol)
-        assert_identical(ours, ref)
+    @pytest.mark.parametrize("mu,tout,rtol", [(10.0, 20.0, 1e-6), (10.0, 5.0, 1e-9),
+                                              (1000.0, 3000.0, 1e-6), (1000.0, 800.0, 1e-8)])
+    def test_van_der_pol(self, mu, tout, rtol):
+        recorded_case(f"van der Pol {mu:g} {tout:g} {rtol:g}")
 
-    @pytest.mark.parametrize("rtol,atol", [(1.49012e-8, 1.49012e-8), (1e-3, 1e-6),
-                                           (1e-11, 1e-11)])
-    def test_harmonic_oscillator(self, rtol, atol):
-        ours, ref = ode_case(harmonic, [1.0, 0.0], 20.0, rtol, atol)
+    @pytest.mark.parametrize("rtol", [1.49012e-8, 1e-3, 1e-11])
+    def test_harmonic_oscillator(self, rtol):
+        ours, _ = recorded_case(f"harmonic {rtol:g}")
         assert ours["mused"] == 1
-        assert_identical(ours, ref)
 
     @pytest.mark.parametrize("t0,tout", [(0.0, 10.0), (2.0, 0.5), (1.0, 1.0 + 1e-9)])
     def test_exponential_decay_forward_and_backward(self, t0, tout):
-        ours, ref = ode_case(decay, [3.0], tout, 1e-7, 1e-9, t0=t0)
-        assert_identical(ours, ref)
+        ours, _ = recorded_case(f"decay {t0:g} to {tout:.10g}")
         assert math.isclose(ours["y"][0], 3.0 * math.exp(-0.5 * (tout - t0)), rel_tol=1e-5)
 
     def test_lorenz_high_order_adams(self):
-        def lorenz(t, y):
-            return [10.0 * (y[1] - y[0]), y[0] * (28.0 - y[2]) - y[1],
-                    y[0] * y[1] - 8.0 / 3.0 * y[2]]
-
-        ours, ref = ode_case(lorenz, [1.0, 1.0, 1.0], 2.0, 1e-12, 1e-12)
+        ours, _ = recorded_case("lorenz")
         assert ours["nqu"] >= 9
-        assert_identical(ours, ref)
 
 
 # SciPy 1.10.1 (Fortran LSODA, reference LAPACK), one call from 0 to TOUT. These right-hand
@@ -258,51 +211,84 @@ def test_recorded_odepack_results(row):
 
 
 class TestRandomisedAgainstOdepack:
-    """Random problems of each kind (fixed seed) against one fresh ODEPACK call each."""
+    """Random problems of each kind (drawn once, recorded with their answers)."""
+
+    @pytest.mark.parametrize("kind", ["robertson", "van der Pol", "population"])
+    def test_random_problems_are_bitwise_identical(self, kind):
+        ids = [k for k in RECORDS if k.startswith(f"random {kind} ")]
+        assert len(ids) == (60 if kind == "population" else 30)
+        for id in ids:
+            recorded_case(id)
+
+
+class TestLiveOdepack:
+    """Every recorded problem against the SciPy installed here, whose OpenBLAS kernel is the
+    one this CPU gets: rounding may move a step decision, never the solution or the path."""
+
+    KINDS = ["population", "attenuation", "robertson", "van der Pol", "harmonic", "decay",
+             "lorenz", "random robertson", "random van der Pol", "random population"]
 
     @staticmethod
-    def identical(ours, ref):
-        return all(ours[k] == ref[k] for k in STATS + ("y",))
+    def odepack(rec):
+        odeint = pytest.importorskip("scipy.integrate").odeint
+        f, neq = P.rhs_of(rec), rec["neq"]
+        rest = rec["y0"][neq:]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            y, info = odeint(lambda t, y: f(t, list(y) + rest), rec["y0"][:neq],
+                             [rec["t0"], rec["tout"]], rtol=rec["rtol"], atol=rec["atol"],
+                             full_output=True, tfirst=True)
+        ref = {k: info[k][0].item() for k in COUNTERS + FLOAT_STATS}
+        ref["y"] = [v.item() for v in y[1]]
+        ref["success"] = info["message"].startswith("Integration successful")
+        return ref
 
-    def test_robertson_and_van_der_pol_are_bitwise_identical(self):
-        rng = np.random.default_rng(5)
-        for _ in range(30):
-            rtol = 10 ** rng.uniform(-8, -3)
-            atol = rtol * 10 ** rng.uniform(-4, 0)
-            tout = 10 ** rng.uniform(-1, 2.5)
-            assert self.identical(*ode_case(robertson, [1.0, 0.0, 0.0], tout, rtol, atol))
-            mu = 10 ** rng.uniform(0, 3)
-            tout = rng.uniform(1, 30)
-            assert self.identical(*ode_case(van_der_pol(mu), [2.0, 0.0], tout, 1e-6, 1e-6))
+    @staticmethod
+    def assert_same_solution_and_about_the_same_steps(ours, ref, rec):
+        assert ours["status"] == "success" and ref["success"]
+        assert ours["mused"] == ref["mused"] and abs(ours["nqu"] - ref["nqu"]) <= 1
+        assert abs(ours["nst"] - ref["nst"]) <= 3 + ref["nst"] // 50
+        assert abs(ours["nfe"] - ref["nfe"]) <= 6 + ref["nfe"] // 25
+        assert abs(ours["nje"] - ref["nje"]) <= 2 + ref["nje"] // 10
+        # Both solutions carry the integration error; the two paths differ by far less.
+        for mine, theirs in zip(ours["y"], ref["y"]):
+            assert abs(mine - theirs) <= rec["rtol"] * abs(theirs) + rec["atol"]
 
-    def test_population_steps_from_random_states(self):
-        # Five equations: SciPy's OpenBLAS LU rounds differently from reference LAPACK in a
-        # few cases (see assert_matches_openblas_run), which can also change a step decision.
-        rng = np.random.default_rng(5)
-        identical = 0
-        for _ in range(60):
-            y0 = list(rng.dirichlet(np.ones(5)) * 1e24) + [10 ** rng.uniform(7, 11.5)]
-            ours, ref = ode_case(population_rhs, y0, PULSE / rng.integers(4, 21), 1e-6, 1e-6,
-                                 neq=5)
-            assert ours["status"] == "success"
-            assert ours["y"] == pytest.approx(ref["y"], rel=1e-12, abs=0.0)
-            identical += self.identical(ours, ref)
-        assert identical >= 55
+    @staticmethod
+    def assert_same_stop_after_too_many_steps(ours, ref):
+        # Where 500 steps end depends on every step size, so TCUR agrees only roughly.
+        assert ours["status"] == "excess_work" and not ref["success"]
+        assert ours["nst"] == ref["nst"] == 500 and ours["mused"] == ref["mused"]
+        assert 0.5 < ours["tcur"] / ref["tcur"] < 2.0
+
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_against_scipy(self, kind):
+        ids = [k for k in RECORDS if k.startswith(kind + " ") or k == kind]
+        assert ids
+        for id in ids:
+            rec = RECORDS[id]
+            ours, ref = integrate(rec), self.odepack(rec)
+            try:
+                if rec["status"] == "success":
+                    self.assert_same_solution_and_about_the_same_steps(ours, ref, rec)
+                else:
+                    self.assert_same_stop_after_too_many_steps(ours, ref)
+            except AssertionError as e:
+                raise AssertionError(f"{id}: {e}") from e
+            assert ours["y"][rec["neq"]:] == rec["y0"][rec["neq"]:]
 
 
 class TestExits:
     def test_excess_work_returns_the_state_reached(self):
-        ours, ref = ode_case(robertson, [1.0, 0.0, 0.0], 4e5, 1e-6, 1e-10)
-        assert ours["status"] == "excess_work" and ref["message"].startswith("Excess work")
+        ours, _ = recorded_case("robertson excess work")
+        assert ours["status"] == "excess_work"
         assert ours["nst"] == 500 and ours["t"] == ours["tcur"] < 4e5
-        assert_identical(ours, ref)
 
     def test_excess_work_on_the_population_step(self):
-        # 250 pulse lengths at tight tolerance need more than 500 steps. Over that many BDF
-        # steps the OpenBLAS rounding above changes step decisions, so SciPy is not the
-        # reference here; the returned state must be the one at TCUR, with N conserved.
-        y0 = [1e24, 0.0, 0.0, 0.0, 0.0, 1e11]
-        r = T.lsoda(population_rhs, y0, 250 * PULSE, 1e-10, 1e-10, neq=5)
+        # 250 pulse lengths at tight tolerance need more than 500 steps; the returned state
+        # must be the one at TCUR, with N conserved.
+        r, rec = recorded_case("population excess work")
+        y0 = rec["y0"]
         assert r["status"] == "excess_work" and r["nst"] == 500
         assert r["t"] == r["tcur"] < 250 * PULSE and r["mused"] == 2
         assert sum(r["y"][:5]) == pytest.approx(1e24, rel=1e-9)
