@@ -20,9 +20,9 @@ from plix_wrapper import fit_zscan
 from test_fit import case
 
 SANITIZED = os.environ.get("PLIX_SANITIZE") == "1"
-NO_HUGE_ALLOCATIONS = pytest.mark.skipif(
-    SANITIZED, reason="AddressSanitizer reserves address space that a failed allocation of "
-                      "tens of gigabytes needs, and aborts instead of failing")
+NO_FAILING_NEW = pytest.mark.skipif(
+    SANITIZED, reason="under AddressSanitizer an operator new that cannot be satisfied aborts "
+                      "the process instead of throwing std::bad_alloc")
 
 NAMES = ["x_data", "y_data", "populations", "t_slices", "z_slices", "sample_width", "tau",
          "wavelength", "w0", "M2", "pulse_energy", "spec_pars", "fit_indices", "num_x_pts",
@@ -406,9 +406,11 @@ class TestAllocation:
         assert out.returncode == 0, out.stderr
         assert int(out.stdout) < 100e6
 
-    @NO_HUGE_ALLOCATIONS
     @pytest.mark.parametrize("overrides, names", [
-        (dict(t_slices=2**31 - 1), r"GB for the incident intensity table for t_slices = 2147483647"),
+        pytest.param(dict(t_slices=2**31 - 1),
+                     r"GB for the incident intensity table for t_slices = 2147483647",
+                     marks=NO_FAILING_NEW),
+        # NumPy's tables come from malloc, which fails normally under the sanitizer too.
         (dict(n_starts=2**31 - 1), r"GB for the working tables of n_starts = 2147483647"),
     ])
     def test_memory_error_names_the_argument_and_size(self, overrides, names):
