@@ -1,6 +1,7 @@
-# Two entry points that set up a fresh machine and run:
+# Entry points that set up a fresh machine and run:
 #   make test   installs what is missing and runs the whole test suite
 #   make demo   installs what is missing and fits the bundled sample
+#   make sanitize  runs the suite against a build with AddressSanitizer and UBSan
 PYTHON ?= python3.11
 VENV   := .venv
 PY     := $(VENV)/bin/python
