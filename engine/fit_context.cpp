@@ -28,6 +28,7 @@ void FitContext::clear() {
     std::vector<double>().swap(model_values);
     evaluations = nullptr;
     tally = nullptr;
+    interrupt = {};
     failure = nullptr;
 }
 

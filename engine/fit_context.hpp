@@ -11,6 +11,21 @@
 
 namespace plix::engine {
 
+// A check that the engine makes before each residual evaluation, so that a caller can stop
+// a long fit (on Ctrl-C, for instance); poll returns true to stop. Throttling is the
+// poll's business: it is called once per evaluation.
+struct InterruptPoll {
+    bool (*poll)(void* state) = nullptr;
+    void* state = nullptr;
+
+    bool stop_requested() const { return poll != nullptr && poll(state); }
+};
+
+// Thrown out of fit_single_start and fit_driver when the interrupt poll asked to stop.
+struct FitInterrupted : std::exception {
+    const char* what() const noexcept override { return "fit interrupted"; }
+};
+
 struct FitContext {
     model::ModelProcedure model = nullptr;
     std::int32_t num_datasets = 0;
@@ -28,6 +43,7 @@ struct FitContext {
     // Where residual evaluations are counted and the model tallies its integrations.
     std::int64_t* evaluations = nullptr;
     model::IntegrationTally* tally = nullptr;
+    InterruptPoll interrupt;
     // An exception from a residual evaluation, kept until lmdif1 has returned: it must not
     // unwind through the C library.
     std::exception_ptr failure;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 
 #include "engine/fit_context.hpp"
 
@@ -34,6 +35,10 @@ void weighted_residuals(FitContext& ctx, const double* x, double* fvec) {
 int fit_residuals(void* /*unused*/, int /*m*/, int /*n*/, const double* x, double* fvec,
                   int /*iflag*/) {
     FitContext& ctx = fit_context();
+    if (ctx.interrupt.stop_requested()) {
+        ctx.failure = std::make_exception_ptr(FitInterrupted{});
+        return -1;
+    }
     try {
         weighted_residuals(ctx, x, fvec);
     } catch (...) {

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstring>
 #include <new>
 
 namespace plix::py {
@@ -193,6 +194,29 @@ void BufferView::release() noexcept { buffer_.reset(); }
 Py_ssize_t BufferView::extent(int dim) const {
     if (empty() || dim < 0 || dim >= buffer_->ndim || buffer_->shape == nullptr) return 0;
     return buffer_->shape[dim];
+}
+
+bool BufferView::aligned_for(ElementType type) const {
+    const std::size_t alignment =
+        type == ElementType::real64 ? alignof(double) : alignof(std::int32_t);
+    return empty() || reinterpret_cast<std::uintptr_t>(buffer_->buf) % alignment == 0;
+}
+
+std::vector<std::int32_t> BufferView::copy_ints() const {
+    std::vector<std::int32_t> out(static_cast<std::size_t>(extent(0)));
+    if (!out.empty()) std::memcpy(out.data(), buffer_->buf, out.size() * sizeof(std::int32_t));
+    return out;
+}
+
+AlignedDoubles::AlignedDoubles(const BufferView& view) {
+    const auto n = static_cast<std::size_t>(view.extent(0));
+    if (view.aligned_for(ElementType::real64)) {
+        values_ = std::span<const double>(view.doubles(), n);
+        return;
+    }
+    copy_.resize(n);
+    if (n > 0) std::memcpy(copy_.data(), view.bytes(), n * sizeof(double));
+    values_ = copy_;
 }
 
 }  // namespace plix::py

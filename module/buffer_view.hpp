@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 
 namespace plix::py {
 
@@ -31,10 +33,17 @@ class BufferView {
     PyObject* object() const { return empty() ? nullptr : buffer_->obj; }  // borrowed
     int ndim() const { return empty() ? 0 : buffer_->ndim; }
     Py_ssize_t extent(int dim) const;  // 0 when empty or out of range
+    const void* bytes() const { return empty() ? nullptr : buffer_->buf; }
     double* doubles() const { return empty() ? nullptr : static_cast<double*>(buffer_->buf); }
     std::int32_t* ints() const {
         return empty() ? nullptr : static_cast<std::int32_t*>(buffer_->buf);
     }
+    // Whether the data pointer may be dereferenced as an element of the given type: a
+    // buffer in standard byte order ("=d") may start at any byte.
+    bool aligned_for(ElementType type) const;
+    // The elements of a one-dimensional view as plain bytes copied out (never through a
+    // typed pointer), for a caller that must not read the buffer again.
+    std::vector<std::int32_t> copy_ints() const;
 
   private:
     // Releases the exported buffer (and with it the reference to the exporter).
@@ -42,6 +51,24 @@ class BufferView {
         void operator()(Py_buffer* view) const noexcept;
     };
     std::unique_ptr<Py_buffer, Release> buffer_;
+};
+
+// The doubles of a one-dimensional view: read in place when the buffer is aligned for
+// double, copied into aligned storage when it is not. May throw std::bad_alloc.
+class AlignedDoubles {
+  public:
+    AlignedDoubles() = default;
+    explicit AlignedDoubles(const BufferView& view);
+    AlignedDoubles(const AlignedDoubles&) = delete;
+    AlignedDoubles& operator=(const AlignedDoubles&) = delete;
+
+    std::span<const double> values() const { return values_; }
+    const double* data() const { return values_.data(); }
+    std::size_t size() const { return values_.size(); }
+
+  private:
+    std::vector<double> copy_;
+    std::span<const double> values_;
 };
 
 }  // namespace plix::py

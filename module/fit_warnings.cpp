@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -5,6 +6,9 @@
 
 namespace plix::py {
 namespace {
+
+// Beyond this magnitude sqrt(w) (y - model), with w up to 5, can overflow.
+constexpr double kHugeMeasurement = 1e300;
 
 bool warn(const std::string& message) {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
@@ -25,26 +29,59 @@ std::string describe_early_endings(const model::IntegrationTally& tally) {
            " integrations ended early (" + reasons + ")";
 }
 
+std::string scientific(double v) {
+    char* repr = PyOS_double_to_string(v, 'r', 0, 0, nullptr);
+    if (repr == nullptr) return "?";
+    std::string out(repr);
+    PyMem_Free(repr);
+    return out;
+}
+
+double largest_magnitude(std::span<const double> values) {
+    double largest = 0.0;
+    for (const double v : values) largest = std::fmax(largest, std::fabs(v));
+    return largest;
+}
+
+// "the returned error is inf and 3 of 9 residuals are not finite; likely cause: ...".
+bool warn_if_not_finite(const CallInputs& in, const FitSummary& fit) {
+    std::size_t bad = 0;
+    for (const double r : fit.selected_residuals) bad += std::isfinite(r) ? 0 : 1;
+    if (std::isfinite(fit.selected_error) && bad == 0) return true;
+
+    std::string what = "fit_zscan: the returned ";
+    if (!std::isfinite(fit.selected_error))
+        what += "error is " + scientific(fit.selected_error) + (bad > 0 ? " and " : "");
+    if (bad > 0)
+        what += std::to_string(bad) + " of " + std::to_string(fit.selected_residuals.size()) +
+                " residuals are not finite";
+    const double y_max = largest_magnitude(in.y_data.values());
+    const std::string cause =
+        y_max > kHugeMeasurement
+            ? "y_data holds values near the top of the double range (largest magnitude " +
+                  scientific(y_max) + "), where the weighted residuals overflow"
+            : "the model gave non-finite transmittance: spec_pars, populations or "
+              "pulse_energy drive the rate equations out of the double range";
+    return warn(what + "; likely cause: " + cause);
+}
+
 }  // namespace
 
-bool warn_about_fit(const FitArguments& a, std::span<const engine::StartReport> reports,
-                    const engine::StartReport& selected, std::int32_t n_res) {
-    model::IntegrationTally tally;
-    for (const engine::StartReport& r : reports) tally.merge(r.tally);
-    if (tally.ended_early() > 0 && !warn("fit_zscan: " + describe_early_endings(tally) +
-                                         "; the model went on with the state reached"))
+bool warn_about_fit(const CallInputs& in, const FitSummary& fit, std::int32_t n_res) {
+    if (fit.tally.ended_early() > 0 && !warn("fit_zscan: " + describe_early_endings(fit.tally) +
+                                             "; the model went on with the state reached"))
         return false;
 
-    const auto n_fit = static_cast<std::int64_t>(a.fit_indices.extent(0));
-    if (selected.lm_info == 5 &&
+    const auto n_fit = static_cast<std::int64_t>(in.fit_indices.size());
+    if (fit.selected_lm_info == 5 &&
         !warn("fit_zscan: the selected start stopped at the evaluation limit (maxfev = " +
               std::to_string(200 * (n_fit + 1)) + ") before the fit converged"))
         return false;
-    if (selected.lm_info == 0 && !warn("fit_zscan: no fit was made: " + std::to_string(n_fit) +
-                                       " fitted parameters but only " + std::to_string(n_res) +
-                                       " residuals; the starting values are returned"))
+    if (fit.selected_lm_info == 0 && !warn("fit_zscan: no fit was made: " + std::to_string(n_fit) +
+                                           " fitted parameters but only " + std::to_string(n_res) +
+                                           " residuals; the starting values are returned"))
         return false;
-    return true;
+    return warn_if_not_finite(in, fit);
 }
 
 }  // namespace plix::py

@@ -92,23 +92,50 @@ bool bind_keyword(PyObject* key, PyObject* value, Py_ssize_t nargs, BoundArgumen
     return false;
 }
 
-bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    BoundArguments& bound) {
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+bool check_positional_count(Py_ssize_t nargs, Py_ssize_t nkw) {
     if (nargs > fit_zscan_parameter_count)
         return raise_positional_count("at most", fit_zscan_parameter_count, nargs);
     if (nkw == 0 && nargs < fit_zscan_required_count)
         return raise_positional_count("at least", fit_zscan_required_count, nargs);
-    for (Py_ssize_t p = 0; p < nargs; ++p) bound[p] = args[p];
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, bound))
-            return false;
-    }
+    return true;
+}
+
+// The first required parameter still unbound after the keywords is reported.
+bool check_required(Py_ssize_t nargs, const BoundArguments& bound) {
     for (Py_ssize_t p = nargs; p < fit_zscan_required_count; ++p) {
         if (bound[p] == nullptr)
             return raise_positional_count("at least", fit_zscan_required_count, p);
     }
     return true;
+}
+
+// The fast convention: positional values, then the keyword values named by kwnames.
+bool bind_vector(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 BoundArguments& bound) {
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (!check_positional_count(nargs, nkw)) return false;
+    for (Py_ssize_t p = 0; p < nargs; ++p) bound[p] = args[p];
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, bound))
+            return false;
+    }
+    return check_required(nargs, bound);
+}
+
+// The classic convention: an argument tuple and a keyword dictionary (or nullptr), the
+// keywords matched in the dictionary's order.
+bool bind_tuple_and_dict(PyObject* args, PyObject* kwargs, BoundArguments& bound) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    if (!check_positional_count(nargs, nkw)) return false;
+    for (Py_ssize_t p = 0; p < nargs; ++p) bound[p] = PyTuple_GET_ITEM(args, p);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (nkw > 0 && PyDict_Next(kwargs, &position, &key, &value)) {
+        if (!bind_keyword(key, value, nargs, bound)) return false;
+    }
+    return check_required(nargs, bound);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -248,9 +275,7 @@ bool reject_none(const BoundArguments& v) {
     return true;
 }
 
-PyObject* call_fit_zscan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments bound{};
-    if (!bind_arguments(args, nargs, kwnames, bound)) return nullptr;
+PyObject* call_fit_zscan(const BoundArguments& bound) {
     ConvertedArguments converted;
     if (!convert_arguments(bound, converted) || !reject_none(bound)) return nullptr;
     PyObject* const result = fit_zscan_body(converted.fit_arguments());
@@ -272,14 +297,34 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+PyObject* with_traceback_entry(PyObject* self, PyObject* result, int line) {
+    if (result == nullptr)
+        add_traceback_entry(traceback_name, source_file, line,
+                            as_function(self)->fields.globals.get());
+    return result;
+}
+
 constexpr int entry_line = __LINE__ + 1;
 PyObject* fit_zscan_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                                PyObject* kwnames) {
-    PyObject* const result = call_fit_zscan(args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (result == nullptr)
-        add_traceback_entry(traceback_name, source_file, entry_line,
-                            as_function(self)->fields.globals.get());
-    return result;
+    BoundArguments bound{};
+    PyObject* const result = bind_vector(args, PyVectorcall_NARGS(nargsf), kwnames, bound)
+                                 ? call_fit_zscan(bound)
+                                 : nullptr;
+    return with_traceback_entry(self, result, entry_line);
+}
+
+constexpr int call_line = __LINE__ + 1;
+PyObject* fit_zscan_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    BoundArguments bound{};
+    if (!bind_tuple_and_dict(args, kwargs, bound))
+        return with_traceback_entry(self, nullptr, call_line);
+    // The dictionary may belong to the caller, and conversion runs Python code that could
+    // change it: hold the keyword values for the length of the call.
+    std::array<Ref, fit_zscan_parameter_count> held;
+    for (std::size_t p = static_cast<std::size_t>(PyTuple_GET_SIZE(args)); p < held.size(); ++p)
+        held[p] = Ref::borrow(bound[p]);
+    return with_traceback_entry(self, call_fit_zscan(bound), call_line);
 }
 
 void function_dealloc(PyObject* self) {
@@ -292,7 +337,7 @@ PyObject* function_repr(PyObject* self) {
                                 self);
 }
 
-template <Ref FunctionFields::*field>
+template <Ref FunctionFields::* field>
 PyObject* get_field(PyObject* self, void*) {
     return (as_function(self)->fields.*field).new_reference();
 }
@@ -334,7 +379,7 @@ bool ready_fit_zscan_type(ModuleState& state) {
     type.tp_dealloc = function_dealloc;
     type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     type.tp_repr = function_repr;
-    type.tp_call = PyVectorcall_Call;
+    type.tp_call = fit_zscan_call;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
     type.tp_methods = function_methods;

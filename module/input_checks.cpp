@@ -1,13 +1,20 @@
 #include "module/input_checks.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
+
+#include "model/model_layout.hpp"
 
 namespace plix::py {
 namespace {
 
-constexpr int kParameterCount = 8;
-constexpr int kFirstLifetime = 3;  // spec_pars[3..7] are lifetimes
+constexpr auto kParameterCount = static_cast<std::int64_t>(model::parameter_count);
+constexpr auto kFirstLifetime = static_cast<Py_ssize_t>(model::lifetime_21_index);
+constexpr std::int32_t kMinPositions = 5;  // the model's baseline window
+constexpr auto kMinPopulations = static_cast<Py_ssize_t>(model::level_count);
+// lmdif1 counts residuals in an int.
+constexpr std::int64_t kMaxResiduals = std::numeric_limits<int>::max();
 
 bool fail(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
@@ -25,50 +32,56 @@ std::string text(double v) {
 
 // "x_data must hold num_x_pts * num_datasets = 62 values, got 61"; `what` names the
 // expected count, or is empty for a fixed one.
-bool check_length(const char* name, const BufferView& view, std::int64_t expected,
+bool check_length(const char* name, const AlignedDoubles& values, std::int64_t expected,
                   const std::string& what) {
-    if (view.extent(0) == expected) return true;
+    const auto size = static_cast<std::int64_t>(values.size());
+    if (size == expected) return true;
     return fail(std::string(name) + " must hold " + (what.empty() ? "" : what + " = ") +
-                std::to_string(expected) + " values, got " + std::to_string(view.extent(0)));
+                std::to_string(expected) + " values, got " + std::to_string(size));
 }
 
-bool check_sizes(const FitArguments& a) {
-    if (a.num_x_pts < 5)
-        return fail("num_x_pts must be at least 5, got " + std::to_string(a.num_x_pts));
+bool check_sizes(const FitArguments& a, const CallInputs& in) {
+    if (a.num_x_pts < kMinPositions)
+        return fail("num_x_pts must be at least " + std::to_string(kMinPositions) + ", got " +
+                    std::to_string(a.num_x_pts));
     if (a.num_datasets < 1)
         return fail("num_datasets must be at least 1, got " + std::to_string(a.num_datasets));
+    const std::int64_t n_points = std::int64_t{a.num_x_pts} * a.num_datasets;
+    if (n_points > kMaxResiduals)
+        return fail("num_x_pts * num_datasets = " + std::to_string(n_points) +
+                    " exceeds the largest number of residuals, " + std::to_string(kMaxResiduals));
     if (a.t_slices < 2)
         return fail("t_slices must be at least 2, got " + std::to_string(a.t_slices));
     if (a.z_slices != 0 && a.z_slices < 2)
         return fail("z_slices must be 0 or at least 2, got " + std::to_string(a.z_slices));
-    const std::int64_t n_points = std::int64_t{a.num_x_pts} * a.num_datasets;
-    if (!check_length("x_data", a.x_data, n_points, "num_x_pts * num_datasets") ||
-        !check_length("y_data", a.y_data, n_points, "num_x_pts * num_datasets") ||
-        !check_length("pulse_energy", a.pulse_energy, a.num_datasets, "num_datasets") ||
-        !check_length("spec_pars", a.spec_pars, kParameterCount, ""))
+    if (!check_length("x_data", in.x_data, n_points, "num_x_pts * num_datasets") ||
+        !check_length("y_data", in.y_data, n_points, "num_x_pts * num_datasets") ||
+        !check_length("pulse_energy", in.pulse_energy, a.num_datasets, "num_datasets") ||
+        !check_length("spec_pars", in.spec_pars, kParameterCount, ""))
         return false;
-    if (a.populations.extent(0) < 5)
-        return fail("populations must hold at least 5 values, got " +
-                    std::to_string(a.populations.extent(0)));
+    if (static_cast<Py_ssize_t>(in.populations.size()) < kMinPopulations)
+        return fail("populations must hold at least " + std::to_string(kMinPopulations) +
+                    " values, got " + std::to_string(in.populations.size()));
     return true;
 }
 
-bool is_fitted(const FitArguments& a, Py_ssize_t p) {
-    for (Py_ssize_t j = 0; j < a.fit_indices.extent(0); ++j)
-        if (a.fit_indices.ints()[j] == p) return true;
+bool is_fitted(const CallInputs& in, Py_ssize_t p) {
+    for (const std::int32_t index : in.fit_indices)
+        if (index == p) return true;
     return false;
 }
 
 // An unfitted lifetime may be +inf: that decay channel is switched off.
-bool allowed_infinity(const FitArguments& a, Py_ssize_t p, double v) {
-    return v > 0 && p >= kFirstLifetime && !is_fitted(a, p);
+bool allowed_infinity(const CallInputs& in, Py_ssize_t p, double v) {
+    return v > 0 && p >= kFirstLifetime && !is_fitted(in, p);
 }
 
-bool check_finite(const char* name, const BufferView& view, const FitArguments* lifetimes) {
-    const double* data = view.doubles();
-    for (Py_ssize_t i = 0; i < view.extent(0); ++i) {
+bool check_finite(const char* name, const AlignedDoubles& values, const CallInputs* lifetimes) {
+    const std::span<const double> data = values.values();
+    for (std::size_t i = 0; i < data.size(); ++i) {
         if (std::isfinite(data[i])) continue;
-        if (lifetimes != nullptr && std::isinf(data[i]) && allowed_infinity(*lifetimes, i, data[i]))
+        if (lifetimes != nullptr && std::isinf(data[i]) &&
+            allowed_infinity(*lifetimes, static_cast<Py_ssize_t>(i), data[i]))
             continue;
         return fail(std::string(name) + " must hold finite values, but " + name + "[" +
                     std::to_string(i) + "] is " + text(data[i]));
@@ -83,19 +96,20 @@ bool check_positive(const char* name, double v) {
 
 }  // namespace
 
-bool check_fit_inputs(const FitArguments& a) {
-    if (!check_sizes(a)) return false;
-    if (!check_finite("x_data", a.x_data, nullptr) || !check_finite("y_data", a.y_data, nullptr) ||
-        !check_finite("populations", a.populations, nullptr) ||
-        !check_finite("pulse_energy", a.pulse_energy, nullptr) ||
-        !check_finite("spec_pars", a.spec_pars, &a))
+bool check_fit_inputs(const FitArguments& a, const CallInputs& in) {
+    if (!check_sizes(a, in)) return false;
+    if (!check_finite("x_data", in.x_data, nullptr) ||
+        !check_finite("y_data", in.y_data, nullptr) ||
+        !check_finite("populations", in.populations, nullptr) ||
+        !check_finite("pulse_energy", in.pulse_energy, nullptr) ||
+        !check_finite("spec_pars", in.spec_pars, &in))
         return false;
     if (!check_positive("sample_width", a.sample_width) || !check_positive("tau", a.tau) ||
         !check_positive("wavelength", a.wavelength) || !check_positive("w0", a.w0) ||
         !check_positive("M2", a.M2))
         return false;
-    const double* energy = a.pulse_energy.doubles();
-    for (Py_ssize_t d = 0; d < a.pulse_energy.extent(0); ++d) {
+    const std::span<const double> energy = in.pulse_energy.values();
+    for (std::size_t d = 0; d < energy.size(); ++d) {
         if (energy[d] <= 0)
             return fail("pulse_energy must hold positive values, but pulse_energy[" +
                         std::to_string(d) + "] is " + text(energy[d]));
