@@ -27,7 +27,10 @@ constexpr double pulse_window = 3.46;
 
 // Where the grid search starts, and where it gives up refining.
 constexpr PhysicalGrid first_grid{.time_steps = 24, .slices = 4, .radial_nodes = 3};
-constexpr PhysicalGrid largest_grid{.time_steps = 16384, .slices = 2048, .radial_nodes = 128};
+constexpr PhysicalGrid largest_grid{.time_steps = 8192, .slices = 1024, .radial_nodes = 64};
+// Cells (time steps x slices x radial nodes) per scan position beyond which the search stops
+// and reports the estimate it has: about a second per position on one core.
+constexpr double largest_cells = 1 << 20;
 constexpr int max_search_rounds = 8;
 // A second-order error estimated from a grid and its halving: (coarse - fine) * 4/3.
 constexpr double second_order_richardson = 4.0 / 3.0;
@@ -193,7 +196,10 @@ class CurveEvaluator {
 
 double largest_difference(std::span<const double> a, std::span<const double> b) {
     double largest = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) largest = std::max(largest, std::abs(a[i] - b[i]));
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double difference = std::abs(a[i] - b[i]);
+        if (!(difference <= largest)) largest = difference;  // NaN sticks
+    }
     return largest;
 }
 
@@ -207,6 +213,11 @@ PhysicalGrid grid_of(const GridSizes& s) {
     return {.time_steps = s[time_dimension],
             .slices = s[depth_dimension],
             .radial_nodes = s[radial_dimension]};
+}
+
+double cells(const GridSizes& s) {
+    return static_cast<double>(s[time_dimension]) * static_cast<double>(s[depth_dimension]) *
+           static_cast<double>(s[radial_dimension]);
 }
 
 // Searches for the cheapest grid whose estimated error is within model.accuracy. Each round
@@ -241,7 +252,10 @@ PhysicalGrid search_grid(const PhysicalModel& model, const CurveEvaluator& evalu
         double total = 0.0;
         for (const double e : error) total += e;
         error_estimate = total;
-        if (total <= model.accuracy || round + 1 == max_search_rounds) return grid_of(sizes);
+        // A non-finite curve (non-finite or extreme parameters) ends the search: no grid
+        // would mend it.
+        if (!std::isfinite(total) || total <= model.accuracy || round + 1 == max_search_rounds)
+            return grid_of(sizes);
 
         // The dimensions over their share take the budget that the others leave.
         const double share = model.accuracy / static_cast<double>(dimensions);
@@ -255,14 +269,17 @@ PhysicalGrid search_grid(const PhysicalModel& model, const CurveEvaluator& evalu
         }
         if (over == 0 || budget <= 0.0) return grid_of(sizes);
         const double target = budget / static_cast<double>(over);
+        GridSizes next = sizes;
         for (std::size_t d = 0; d < dimensions; ++d) {
             if (!free[d] || error[d] <= share || sizes[d] >= largest[d]) continue;
             const double predicted =
                 d == radial_dimension ? 2.0 : refinement_margin * std::sqrt(error[d] / target);
             const double growth = std::clamp(predicted, smallest_growth, largest_growth);
-            const int next = static_cast<int>(std::ceil(static_cast<double>(sizes[d]) * growth));
-            sizes[d] = std::min(next, largest[d]);
+            const double grown = std::ceil(static_cast<double>(sizes[d]) * growth);
+            next[d] = static_cast<int>(std::min(grown, static_cast<double>(largest[d])));
         }
+        if (cells(next) > largest_cells) return grid_of(sizes);
+        sizes = next;
     }
 }
 
