@@ -39,6 +39,8 @@ constexpr double refinement_margin = 1.15;
 constexpr double smallest_growth = 1.25;
 constexpr double largest_growth = 4.0;
 
+constexpr std::size_t cache_line_doubles = 64 / sizeof(double);
+
 // Stretch of the time map below: steps at the pulse centre are 1/cosh(1.5) = 0.43 of those at
 // the window's ends. Against uniform steps it cuts the time error at a given step count by
 // 15 to 40 % (measured on the five-level and two-level cases), the tails carrying little.
@@ -131,12 +133,17 @@ class CurveEvaluator {
         const std::size_t items = size() * nodes;
         const unsigned workers = worker_count(items, threads);
         const std::size_t scratch_size = column_scratch_size(scheme.slices);
-        std::vector<double> scratch(workers * scratch_size);
+        // Each worker's scratch starts a cache line after the previous one ends, so that
+        // workers never write to a shared line in the inner loop.
+        const std::size_t scratch_stride =
+            (scratch_size + cache_line_doubles - 1) / cache_line_doubles * cache_line_doubles +
+            cache_line_doubles;
+        std::vector<double> scratch(workers * scratch_stride);
         std::vector<double> columns(items);
         parallel_for(items, threads, [&](unsigned worker, std::size_t item) {
             const std::size_t position = item / nodes;
             const std::size_t node = item % nodes;
-            const std::span<double> own{scratch.data() + worker * scratch_size, scratch_size};
+            const std::span<double> own{scratch.data() + worker * scratch_stride, scratch_size};
             columns[item] = column_transmittance(scheme, axis_peaks_[position] * s[node], own);
         });
         for (std::size_t i = 0; i < size(); ++i) {

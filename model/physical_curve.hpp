@@ -13,8 +13,8 @@ namespace plix::model {
 // model.accuracy, those given are kept, and the grid used and its error estimate go to the
 // report. Positions and radii are evaluated on up to `threads` threads; the result is
 // bitwise the same for every thread count.
-void physical_curve(const PhysicalModel& model, const CurveRequest& request,
-                    std::span<double> out, unsigned threads, CurveReport& report);
+void physical_curve(const PhysicalModel& model, const CurveRequest& request, std::span<double> out,
+                    unsigned threads, CurveReport& report);
 
 // Chooses the grid for model.accuracy at the given curve and returns it with its error
 // estimate (the largest error over the positions, in the curve's normalisation). The
