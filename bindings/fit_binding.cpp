@@ -153,14 +153,14 @@ nb::dict result_dict(const engine::CurveFitResult& r, bool physical) {
 
 // Arguments are checked by plix.fit; here only what the engine itself needs to hold.
 nb::dict curve_fit(nb::handle setup, nb::handle model, const model::ParameterVector& start,
-                   const std::vector<std::size_t>& free_index,
-                   const std::vector<double>& free_min, const std::vector<double>& free_max,
+                   const std::vector<std::size_t>& free_index, const std::vector<double>& free_min,
+                   const std::vector<double>& free_max,
                    const std::vector<InputVector>& positions_mm,
                    const std::vector<InputVector>& measured,
                    const std::vector<std::optional<InputVector>>& sigma,
                    const std::vector<double>& energies, const std::string& center, int n_starts,
-                   int threads, double ftol, double xtol, double gtol, int max_nfev,
-                   double epsfcn, double factor, bool record_trials) {
+                   int threads, double ftol, double xtol, double gtol, int max_nfev, double epsfcn,
+                   double factor, bool record_trials) {
     engine::CurveFitProblem problem;
     problem.model = model_from_python(model);
     problem.setup = setup_from_python(setup);
@@ -215,11 +215,11 @@ nb::dict curve_fit(nb::handle setup, nb::handle model, const model::ParameterVec
 void register_fit(nb::module_& m) {
     m.attr("fit_internal_offset") = engine::ParameterTransform::internal_offset;
     m.def("curve_fit", &curve_fit, nb::arg("setup"), nb::arg("model"), nb::arg("start"),
-          nb::arg("free_index"), nb::arg("free_min"), nb::arg("free_max"),
-          nb::arg("positions_mm"), nb::arg("measured"), nb::arg("sigma"), nb::arg("energies"),
-          nb::arg("center"), nb::arg("n_starts"), nb::arg("threads"), nb::arg("ftol"),
-          nb::arg("xtol"), nb::arg("gtol"), nb::arg("max_nfev"), nb::arg("epsfcn"),
-          nb::arg("factor"), nb::arg("record_trials") = false,
+          nb::arg("free_index"), nb::arg("free_min"), nb::arg("free_max"), nb::arg("positions_mm"),
+          nb::arg("measured"), nb::arg("sigma"), nb::arg("energies"), nb::arg("center"),
+          nb::arg("n_starts"), nb::arg("threads"), nb::arg("ftol"), nb::arg("xtol"),
+          nb::arg("gtol"), nb::arg("max_nfev"), nb::arg("epsfcn"), nb::arg("factor"),
+          nb::arg("record_trials") = false,
           "Least-squares fit of the model to the datasets; see plix.fit.");
 }
 

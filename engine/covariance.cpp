@@ -78,8 +78,8 @@ void symmetric_eigen(std::span<double> a, std::size_t n, std::span<double> eigen
     for (std::size_t i = 0; i < n; ++i) eigenvalues[i] = a[i * n + i];
 }
 
-Covariance covariance_from_jacobian(std::span<const double> jacobian, std::size_t m,
-                                    std::size_t n, double scale) {
+Covariance covariance_from_jacobian(std::span<const double> jacobian, std::size_t m, std::size_t n,
+                                    double scale) {
     // J^T J, then scaled to unit diagonal so that the condition number measures how well the
     // data separate the parameters, not their units.
     std::vector<double> jtj(n * n, 0.0);

@@ -26,8 +26,8 @@ inline constexpr double kSmallestReciprocalCondition = 1e-12;
 
 // jacobian is m x n column-major: column j is d(weighted residuals)/d(parameter j).
 // scale multiplies (J^T J)^-1: the reduced chi^2 when no uncertainties were given, else 1.
-Covariance covariance_from_jacobian(std::span<const double> jacobian, std::size_t m,
-                                    std::size_t n, double scale);
+Covariance covariance_from_jacobian(std::span<const double> jacobian, std::size_t m, std::size_t n,
+                                    double scale);
 
 // Eigenvalues of the symmetric n x n row-major matrix a (cyclic Jacobi rotations); the
 // eigenvectors go to the columns of v (n x n, row-major). a is overwritten.

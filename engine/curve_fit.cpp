@@ -25,11 +25,11 @@ constexpr double kNonFiniteResidual = 1e10;
 constexpr double kJacobianStep = 1e-5;
 // Default relative difference step of lmdif on the internal variables (see the transform's
 // offset); measured on the exact seed and physical models.
-constexpr double kDefaultDiffStep = 1e-7;
+constexpr double kDefaultDiffStep = 1e-6;
 constexpr int kEvaluationsPerParameter = 200;  // lmdif1's default budget, 200 (n + 1)
 // A spread start beyond a bound is put this fraction of the way back towards the user's.
 constexpr double kInsideFraction = 0.01;
-constexpr int kMode = 1;   // lmdif scales the variables by the column norms of J
+constexpr int kMode = 1;  // lmdif scales the variables by the column norms of J
 constexpr int kNprint = 0;
 
 bool uses_physical_auto_grid(const model::ModelSpec& m) {
@@ -44,7 +44,7 @@ model::PhysicalGrid componentwise_max(const model::PhysicalGrid& a, const model:
 
 // Everything one residual evaluation needs, with its scratch storage allocated once.
 class FitEvaluator {
-public:
+  public:
     FitEvaluator(const CurveFitProblem& problem, std::vector<double> shifts)
         : problem_(problem), model_(problem.model), shifts_(std::move(shifts)) {
         params_ = problem.start;
@@ -112,7 +112,7 @@ public:
         return hook.stop_requested && hook.stop_requested(hook.context);
     }
 
-private:
+  private:
     const CurveFitProblem& problem_;
     model::ModelSpec model_;
     std::vector<double> shifts_;
@@ -134,7 +134,8 @@ struct StartSearch {
     bool interrupted = false;
 
     void to_natural(const double* u) {
-        for (std::size_t i = 0; i < transforms.size(); ++i) values[i] = transforms[i].to_natural(u[i]);
+        for (std::size_t i = 0; i < transforms.size(); ++i)
+            values[i] = transforms[i].to_natural(u[i]);
     }
 };
 
@@ -148,8 +149,7 @@ int lmdif_residuals(void* p, int m, int /*n*/, const double* u, double* fvec, in
     }
     try {
         search.to_natural(u);
-        search.evaluator.weighted_residuals(search.values,
-                                            {fvec, static_cast<std::size_t>(m)});
+        search.evaluator.weighted_residuals(search.values, {fvec, static_cast<std::size_t>(m)});
     } catch (...) {
         search.failure = std::current_exception();
         return -1;
@@ -214,18 +214,16 @@ StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& 
     for (std::size_t i = 0; i < un; ++i) u[i] = transforms[i].to_internal(start[i]);
 
     StartSearch search{ev, transforms, std::vector<double>(un), nullptr, false};
-    const double epsfcn =
-        settings.epsfcn > 0.0
-            ? settings.epsfcn
-            : std::pow(kDefaultDiffStep / ParameterTransform::internal_offset, 2);
+    const double epsfcn = settings.epsfcn > 0.0
+                              ? settings.epsfcn
+                              : std::pow(kDefaultDiffStep / ParameterTransform::internal_offset, 2);
     const int max_nfev =
         settings.max_nfev > 0 ? settings.max_nfev : kEvaluationsPerParameter * (n + 1);
     int nfev = 0;
-    const int info =
-        lmdif(lmdif_residuals, &search, m, n, u.data(), fvec.data(), settings.ftol, settings.xtol,
-              settings.gtol, max_nfev, epsfcn, diag.data(), kMode, settings.factor, kNprint,
-              &nfev, fjac.data(), m, ipvt.data(), qtf.data(), wa1.data(), wa2.data(), wa3.data(),
-              wa4.data());
+    const int info = lmdif(lmdif_residuals, &search, m, n, u.data(), fvec.data(), settings.ftol,
+                           settings.xtol, settings.gtol, max_nfev, epsfcn, diag.data(), kMode,
+                           settings.factor, kNprint, &nfev, fjac.data(), m, ipvt.data(), qtf.data(),
+                           wa1.data(), wa2.data(), wa3.data(), wa4.data());
     if (search.failure) std::rethrow_exception(search.failure);
     interrupted = search.interrupted;
 
@@ -248,8 +246,8 @@ void jacobian_column(FitEvaluator& ev, std::vector<double> x, std::size_t i, con
     const std::size_t m = ev.ndata();
     const double xi = x[i];
     const bool offset = i >= ev.nfree();
-    double h = kJacobianStep * (offset ? std::max(std::abs(xi), 1.0)
-                                       : (xi != 0.0 ? std::abs(xi) : 1.0));
+    double h =
+        kJacobianStep * (offset ? std::max(std::abs(xi), 1.0) : (xi != 0.0 ? std::abs(xi) : 1.0));
     const double up = b.max[i] - xi;
     const double down = xi - b.min[i];
     std::vector<double> f1(m), f2(m);
@@ -311,8 +309,8 @@ model::PhysicalGrid choose_grid(FitEvaluator& ev, const CurveFitProblem& p,
         const model::CurveRequest request{p.setup, params, ev.model_positions(d, offset),
                                           p.datasets[d].energy};
         double estimate = 0.0;
-        grid = componentwise_max(grid, model::choose_physical_grid(chooser, request, p.threads,
-                                                                   estimate));
+        grid = componentwise_max(
+            grid, model::choose_physical_grid(chooser, request, p.threads, estimate));
         error_estimate = std::max(error_estimate, estimate);
     }
     return grid;
@@ -364,31 +362,57 @@ void record_start_curve_span(FitEvaluator& ev, const CurveFitProblem& p,
 
 std::string status_name(int info) {
     switch (info) {
-        case 0: return "improper_input";
-        case 1: return "ftol";
-        case 2: return "xtol";
-        case 3: return "ftol_and_xtol";
-        case 4: return "gtol";
-        case 5: return "max_nfev";
-        case 6: return "ftol_too_small";
-        case 7: return "xtol_too_small";
-        case 8: return "gtol_too_small";
-        default: return info < 0 ? "interrupted" : "unknown";
+        case 0:
+            return "improper_input";
+        case 1:
+            return "ftol";
+        case 2:
+            return "xtol";
+        case 3:
+            return "ftol_and_xtol";
+        case 4:
+            return "gtol";
+        case 5:
+            return "max_nfev";
+        case 6:
+            return "ftol_too_small";
+        case 7:
+            return "xtol_too_small";
+        case 8:
+            return "gtol_too_small";
+        default:
+            return info < 0 ? "interrupted" : "unknown";
     }
 }
 
 std::string status_message(int info) {
     switch (info) {
-        case 0: return "improper input parameters";
-        case 1: return "both actual and predicted relative reductions in the sum of squares are at most ftol";
-        case 2: return "relative error between two consecutive iterates is at most xtol";
-        case 3: return "both actual and predicted relative reductions in the sum of squares are at most ftol, and the relative error between two consecutive iterates is at most xtol";
-        case 4: return "the cosine of the angle between the residuals and any column of the Jacobian is at most gtol in absolute value";
-        case 5: return "number of evaluations has reached max_nfev";
-        case 6: return "ftol is too small: no further reduction in the sum of squares is possible";
-        case 7: return "xtol is too small: no further improvement in the approximate solution is possible";
-        case 8: return "gtol is too small: the residuals are orthogonal to the columns of the Jacobian to machine precision";
-        default: return info < 0 ? "stopped by an interrupt" : "unknown status";
+        case 0:
+            return "improper input parameters";
+        case 1:
+            return "both actual and predicted relative reductions in the sum of squares are at "
+                   "most ftol";
+        case 2:
+            return "relative error between two consecutive iterates is at most xtol";
+        case 3:
+            return "both actual and predicted relative reductions in the sum of squares are at "
+                   "most ftol, and the relative error between two consecutive iterates is at most "
+                   "xtol";
+        case 4:
+            return "the cosine of the angle between the residuals and any column of the Jacobian "
+                   "is at most gtol in absolute value";
+        case 5:
+            return "number of evaluations has reached max_nfev";
+        case 6:
+            return "ftol is too small: no further reduction in the sum of squares is possible";
+        case 7:
+            return "xtol is too small: no further improvement in the approximate solution is "
+                   "possible";
+        case 8:
+            return "gtol is too small: the residuals are orthogonal to the columns of the Jacobian "
+                   "to machine precision";
+        default:
+            return info < 0 ? "stopped by an interrupt" : "unknown status";
     }
 }
 
@@ -403,7 +427,8 @@ double extremum_position(std::span<const double> positions_mm, std::span<const d
     });
     const std::size_t ends = std::min(kEndPoints, n / 2);
     double baseline = 0.0;
-    for (std::size_t k = 0; k < ends; ++k) baseline += measured[order[k]] + measured[order[n - 1 - k]];
+    for (std::size_t k = 0; k < ends; ++k)
+        baseline += measured[order[k]] + measured[order[n - 1 - k]];
     baseline = ends > 0 ? baseline / (2.0 * static_cast<double>(ends)) : measured[0];
     const auto [lo, hi] = std::minmax_element(measured.begin(), measured.end());
     const bool dip = baseline - *lo >= *hi - baseline;

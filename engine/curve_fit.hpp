@@ -34,8 +34,8 @@ struct FitSettings {
     double xtol = 1e-10;
     double gtol = 0.0;
     int max_nfev = 0;
-    double epsfcn = 0.0;  // squared relative difference step on an internal variable
-    double factor = 1.0;  // initial step bound
+    double epsfcn = 0.0;    // squared relative difference step on an internal variable
+    double factor = 100.0;  // initial step bound (MINPACK's usual)
 };
 
 // A parameter of the model vector that the fit varies, with its bounds (min < max; either
@@ -78,7 +78,7 @@ struct StartOutcome {
 
 struct CurveFitResult {
     model::ParameterVector params{};
-    std::vector<double> values;  // free values at the solution
+    std::vector<double> values;      // free values at the solution
     std::vector<double> covariance;  // nvarys x nvarys row-major, over `values`
     std::vector<double> stderrs;
     std::vector<double> correlation;
@@ -89,15 +89,15 @@ struct CurveFitResult {
     std::size_t ndata = 0;
     std::size_t nvarys = 0;
     std::ptrdiff_t dof = 0;
-    int nfev = 0;           // the winning start's evaluations, as lmdif counts them
-    long total_nfev = 0;    // every model evaluation of the fit
-    int info = 0;           // MINPACK's info of the winning start (negative: interrupted)
+    int nfev = 0;         // the winning start's evaluations, as lmdif counts them
+    long total_nfev = 0;  // every model evaluation of the fit
+    int info = 0;         // MINPACK's info of the winning start (negative: interrupted)
     bool success = false;
     bool interrupted = false;
     bool absolute_sigma = false;
     std::size_t best_start = 0;
     std::vector<StartOutcome> starts;
-    std::vector<double> position_shifts_mm;  // subtracted from each dataset's positions
+    std::vector<double> position_shifts_mm;      // subtracted from each dataset's positions
     std::vector<std::vector<double>> best_fit;   // model per dataset at the solution
     std::vector<std::vector<double>> residuals;  // data - model per dataset
     std::vector<double> start_curve_span;  // max - min of each model curve at the user's start

@@ -6,8 +6,9 @@ namespace plix::engine {
 
 enum class TransformKind {
     identity,    // (-inf, inf)
-    log_lower,   // (min, inf): log of the distance from min (the default (0, inf) is log x)
-    log_upper,   // (-inf, max): log of the distance from max
+    log,         // (0, inf), the default of cross-sections and lifetimes: log x
+    sqrt_lower,  // [min, inf) for any other min: MINUIT's sqrt map, scaled
+    sqrt_upper,  // (-inf, max]: the same from above
     sine,        // [min, max]: MINUIT's sin map
 };
 
@@ -15,9 +16,11 @@ enum class TransformKind {
 // near `internal_offset`: MINPACK's difference step is proportional to |u|, and a variable
 // near zero would get a step near zero.
 class ParameterTransform {
-public:
-    // min < max; `reference` (the user's start, inside the bounds) sets the scale of the
-    // log maps and of the identity map (its magnitude, or 1 if it is zero).
+  public:
+    // min < max; `reference` (the user's start, inside the bounds) sets the scale: of the
+    // log map and of the identity map its magnitude (1 if it is zero), of the sqrt maps its
+    // distance from the bound. The sqrt and sin maps reach their bound at a finite internal
+    // value, so that a solution on the bound is found in a few steps; log x only tends to 0.
     ParameterTransform(double min, double max, double reference);
 
     TransformKind kind() const { return kind_; }
@@ -27,11 +30,11 @@ public:
     // Magnitude around which every internal variable lies.
     static constexpr double internal_offset = 20.0;
 
-private:
+  private:
     TransformKind kind_;
     double min_;
     double max_;
-    double scale_;   // distance from the bound (log maps), unit of the identity map
+    double scale_;   // unit of the log, identity and sqrt maps
     double offset_;  // added to the map's own variable
 };
 

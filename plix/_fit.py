@@ -24,7 +24,7 @@ _SETTINGS = ("ftol", "xtol", "gtol", "max_nfev", "epsfcn", "diff_step", "factor"
 # Defaults chosen on the exact seed model and the physical model (see the fit settings in
 # the documentation of fit()).
 _DEFAULT_SETTINGS = {"ftol": 1e-10, "xtol": 1e-10, "gtol": 0.0, "max_nfev": 0,
-                     "diff_step": 1e-7, "factor": 1.0}
+                     "diff_step": 1e-6, "factor": 100.0}
 BOUND_TOLERANCE = 1e-6       # relative distance that counts as "at a bound"
 CORRELATION_WARNING = 0.95   # |correlation| above which two values are not separated
 FLAT_CURVE = 1e-6            # a model curve that varies less than this shows no effect
@@ -148,8 +148,8 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
         The experiment.
     params : Parameters
         Start values; those with ``vary`` set are fitted inside ``[min, max]`` (default
-        (0, inf), explored in log space; finite bounds on both sides use a sin map, one
-        finite bound a log of the distance from it). Not modified.
+        (0, inf), explored in log space; finite bounds on both sides use MINUIT's sin map, one
+        other finite bound its sqrt map, both of which reach the bound). Not modified.
     model : Model, optional
         Default ``Model.physical()``. For the physical model with an automatic grid the
         grid is chosen once at the start values (the finest needed by any dataset) and kept
@@ -169,9 +169,9 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
         may use. Results do not depend on it.
     **settings
         ``ftol``, ``xtol`` (default 1e-10 each), ``gtol`` (0), ``max_nfev`` (0: 200 (n + 1)
-        per start), ``diff_step`` (1e-7: the relative forward-difference step of lmdif on
+        per start), ``diff_step`` (1e-6: the relative forward-difference step of lmdif on
         each parameter) or ``epsfcn`` (lmdif's own, in the internal variables), ``factor``
-        (lmdif's initial step bound, 1).
+        (lmdif's initial step bound, 100).
 
     Returns
     -------
