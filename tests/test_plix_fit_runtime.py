@@ -73,7 +73,7 @@ INTERRUPTED_FIT = textwrap.dedent("""
         # Hundreds of starts: minutes of work unless interrupted.
         plix.fit(scan, setup, params, model=model, n_starts=400, threads=1)
     except KeyboardInterrupt:
-        print(f"interrupted after {time.monotonic() - begun:.3f} s", flush=True)
+        print(f"interrupted at {time.monotonic():.6f}", flush=True)
     quick = plix.fit(scan, setup, truth.copy().vary("sigma_23"), model=model, n_starts=1,
                      threads=1)
     print("afterwards", quick.success, flush=True)
@@ -92,14 +92,16 @@ class TestInterrupt:
             time.sleep(1.0)  # well inside the fit
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
-            line = child.stdout.readline()
-            latency = time.monotonic() - sent
-            rest, err = child.communicate(timeout=60)
-        finally:
-            if child.poll() is None:
-                child.kill()
-        assert line.startswith("interrupted after"), err
-        assert latency < 1.0
+            # A fit that ignores the signal runs for many minutes: give up long before.
+            out, err = child.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.communicate()
+            pytest.fail("the fit went on after SIGINT")
+        lines = out.splitlines()
+        assert lines[0].startswith("interrupted at"), err
+        # CLOCK_MONOTONIC is shared by the processes of one machine.
+        assert float(lines[0].split()[-1]) - sent < 1.0
         # Nothing is left held: the process fits again and ends normally.
-        assert rest.strip() == "afterwards True"
+        assert lines[1:] == ["afterwards True"]
         assert child.returncode == 3
