@@ -6,7 +6,8 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 
-for script in ("bench_integrator.py", "bench_model.py", "bench_fit.py", "difference_quotients.py"):
+for script in ("bench_integrator.py", "bench_model.py", "bench_fit.py", "difference_quotients.py",
+               "bench_physical.py"):
     print(f"== {script}", flush=True)
     sys.argv = [str(HERE / script)]
     runpy.run_path(str(HERE / script), run_name="__main__")
