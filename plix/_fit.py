@@ -126,6 +126,17 @@ def _warn_flat(scan: Scan, spans) -> None:
                       FitWarning, stacklevel=6)
 
 
+def _automatic(model: Model, raw: dict, key: str, kind):
+    """What the engine reports about the physical model's automatic grid, else None."""
+    return kind(raw[key]) if model.kind == "physical" and model.grid is None else None
+
+
+def _grid_used(model: Model, raw: dict):
+    if model.kind != "physical":
+        return None
+    return tuple(model.grid) if model.grid is not None else tuple(int(g) for g in raw["grid"])
+
+
 def _model_with_grid(model: Model, raw: dict) -> Model:
     if model.kind == "physical" and "grid" in raw and model.grid is None:
         return model.replace(grid=tuple(int(g) for g in raw["grid"]))
@@ -258,9 +269,9 @@ def _result(raw, names, scan, setup, params, model, free, record_trials) -> FitR
         position_shifts_mm=np.array(raw["position_shifts_mm"]),
         model=_model_with_grid(model, raw), setup=setup, scan=scan,
         absolute_sigma=bool(raw["absolute_sigma"]),
-        grid=tuple(raw["grid"]) if "grid" in raw else None,
-        error_estimate=float(raw["error_estimate"]) if "error_estimate" in raw else None,
-        solution_grid=tuple(raw["solution_grid"]) if "solution_grid" in raw else None,
+        grid=_grid_used(model, raw),
+        error_estimate=_automatic(model, raw, "error_estimate", float),
+        solution_grid=_automatic(model, raw, "solution_grid", tuple),
         covariance_well_conditioned=bool(raw["covariance_well_conditioned"]),
         reciprocal_condition=float(raw["reciprocal_condition"]))
     if record_trials:

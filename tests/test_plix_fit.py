@@ -364,3 +364,39 @@ class TestBadInput:
         assert d.positions_mm[0] == Z[0]
         with pytest.raises(ValueError):
             d.transmittance[0] = 2.0
+
+
+class TestPhysicalModel:
+    ENERGIES = [0.3e-6, 1e-6]
+
+    def test_noise_free_data_give_back_the_true_values_on_a_fixed_grid(self):
+        model = plix.Model.physical(grid=(16, 4, 3))
+        data = plix.simulate(SETUP, TRUTH, Z, self.ENERGIES, model=model, threads=1)
+        scan = plix.Scan.from_arrays([Z] * 2, list(data), self.ENERGIES)
+        result = quiet_fit(scan, SETUP, started(("sigma_23", "sigma_45"), (2.0, 0.5)),
+                           model=model, n_starts=1, threads=1)
+        assert result.success
+        assert result.params["sigma_23"].value == pytest.approx(5e-21, rel=1e-6)
+        assert result.params["sigma_45"].value == pytest.approx(8e-21, rel=1e-6)
+        assert result.model == model and result.grid == (16, 4, 3)
+        assert result.error_estimate is None
+
+    def test_the_automatic_grid_is_the_finest_any_dataset_needs_at_the_start(self):
+        positions = np.linspace(-20.0, 20.0, 9)
+        energies = [5e-8, 3e-6]
+        model = plix.Model.physical(accuracy=1e-3)
+        data = plix.simulate(SETUP, TRUTH, positions, energies, model=model, threads=1)
+        scan = plix.Scan.from_arrays([positions] * 2, list(data), energies)
+        params = started(("sigma_23",), (1.5,))
+        result = quiet_fit(scan, SETUP, params, model=model, n_starts=1, max_nfev=3, threads=1)
+        _, info = plix.simulate(SETUP, params, positions, energies, model=model,
+                                threads=1, return_info=True)
+        expected = tuple(int(g) for g in np.max(np.array(info.grid), axis=0))
+        assert len(set(map(tuple, info.grid))) == 2  # the two energies need different grids
+        assert result.grid == expected
+        assert result.error_estimate == pytest.approx(max(info.error_estimate), rel=1e-12)
+        assert result.model == model.replace(grid=expected)
+        # Held fixed: the curve of the result is the fixed-grid model's.
+        fixed = plix.simulate(SETUP, result.params, positions, energies, model=result.model,
+                              threads=1)
+        np.testing.assert_allclose(result.best_fit, fixed, rtol=0, atol=1e-14)
