@@ -23,6 +23,7 @@ constexpr double kNonFiniteResidual = 1e10;
 // Relative step of the central differences of the covariance Jacobian: truncation error
 // about 1e-10, rounding about 1e-11 for a model accurate to the last bits.
 constexpr double kJacobianStep = 1e-5;
+constexpr double kSmallestStepFraction = 1e-3;
 // Default relative difference step of lmdif on the internal variables (see the transform's
 // offset): fits of the exact seed and physical models came out the same from 1e-7 to 1e-5.
 constexpr double kDefaultDiffStep = 1e-6;
@@ -167,6 +168,9 @@ double sum_of_squares(std::span<const double> r) {
 struct Bounds {
     std::vector<double> min;
     std::vector<double> max;
+    // Typical magnitude: the user's start; for the offset such that its step is at least
+    // kJacobianStep mm.
+    std::vector<double> scale;
 };
 
 Bounds free_bounds(const CurveFitProblem& p) {
@@ -245,9 +249,9 @@ void jacobian_column(FitEvaluator& ev, std::vector<double> x, std::size_t i, con
                      std::span<double> column) {
     const std::size_t m = ev.ndata();
     const double xi = x[i];
-    const bool offset = i >= ev.nfree();
-    double h =
-        kJacobianStep * (offset ? std::max(std::abs(xi), 1.0) : (xi != 0.0 ? std::abs(xi) : 1.0));
+    // Relative to the value, but never to a value that has all but reached 0 (a parameter on
+    // its default bound): then relative to a fraction of the user's start.
+    double h = kJacobianStep * std::max(std::abs(xi), kSmallestStepFraction * b.scale[i]);
     const double up = b.max[i] - xi;
     const double down = xi - b.min[i];
     std::vector<double> f1(m), f2(m);
@@ -455,8 +459,16 @@ std::vector<double> start_factors(int n_starts) {
 CurveFitResult curve_fit(const CurveFitProblem& problem) {
     if (problem.datasets.empty()) throw std::invalid_argument("no dataset");
     FitEvaluator ev(problem, shifts_for(problem));
-    const Bounds bounds = free_bounds(problem);
+    Bounds bounds = free_bounds(problem);
     const std::vector<double> user = user_values(problem);
+    for (std::size_t i = 0; i < user.size(); ++i) {
+        const bool offset = i >= problem.free.size();
+        const double width = bounds.max[i] - bounds.min[i];
+        bounds.scale.push_back(offset                 ? 1.0 / kSmallestStepFraction
+                               : user[i] != 0.0       ? std::abs(user[i])
+                               : std::isfinite(width) ? width
+                                                      : 1.0);
+    }
     std::vector<ParameterTransform> transforms;
     for (std::size_t i = 0; i < user.size(); ++i)
         transforms.emplace_back(bounds.min[i], bounds.max[i], user[i]);
