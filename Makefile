@@ -28,7 +28,7 @@ $(VENV)/bin/python:
 
 $(VENV)/.deps: pyproject.toml | $(VENV)/bin/python
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "pytest>=7" "scipy>=1.10,<1.17" "matplotlib>=3.5"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.0" cmake ninja "pytest>=7" "scipy>=1.10,<1.17" "matplotlib>=3.5"
 	touch $@
 
 # The package is rebuilt incrementally (build/ keeps the CMake tree) on every run, with the

@@ -1,0 +1,9 @@
+// The compiled part of the Python package plix.
+#include <nanobind/nanobind.h>
+
+#include "bindings/registration.hpp"
+
+NB_MODULE(_core, m) {
+    m.doc() = "Compiled core of plix: the Z-scan curve models (use the plix package instead).";
+    plix::bindings::register_model(m);
+}

@@ -1,0 +1,20 @@
+"""plix: Z-scan curves and fits of five-level nonlinear absorbers.
+
+The experiment is a :class:`Setup`, the eight spectroscopic parameters are
+:class:`Parameters`, and a :class:`Model` says how the transmittance curve is computed;
+:func:`simulate` gives the curves. SI units throughout, except scan positions in mm.
+"""
+
+from plix._model import Model
+from plix._parameters import Parameter, Parameters
+from plix._setup import Setup
+from plix._simulate import SimulationInfo, simulate
+
+__all__ = [
+    "Model",
+    "Parameter",
+    "Parameters",
+    "Setup",
+    "SimulationInfo",
+    "simulate",
+]
