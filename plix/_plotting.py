@@ -98,17 +98,28 @@ def parameter_label(parameter) -> str:
 
 def _model_positions(result, k: int, positions: np.ndarray) -> np.ndarray:
     """Positions at which the fit evaluated dataset ``k``'s model, for measured ``positions``."""
-    return positions - float(result.focus_shifts_mm[k])
+    return positions - float(result.position_shifts_mm[k])
 
 
 def _smooth_curve(result, k: int, dataset) -> tuple[np.ndarray, np.ndarray]:
+    """The fitted model on a fine grid across dataset ``k``'s positions."""
     from . import simulate
 
     x = np.asarray(dataset.positions_mm, dtype=float)
     fine = np.linspace(x.min(), x.max(), CURVE_POINTS)
-    curve = simulate(result.setup, result.params, _model_positions(result, k, fine),
-                     dataset.energy_J, model=result.model)
-    return fine, np.asarray(curve)[0]
+    model = result.model
+    if getattr(model, "normalisation", None) != "ends":
+        curve = simulate(result.setup, result.params, _model_positions(result, k, fine),
+                         dataset.energy_J, model=model)
+        return fine, np.asarray(curve)[0]
+    # "ends" shifts a curve by the mean of its own first and last points, which on the fine
+    # grid are other points than the data's: draw the raw curve with the data's shift.
+    raw = model.replace(normalisation="none")
+    both = simulate(result.setup, result.params,
+                    _model_positions(result, k, np.concatenate([fine, x])), dataset.energy_J,
+                    model=raw)[0]
+    shift = np.mean(np.asarray(result.best_fit[k]) - both[fine.size:])
+    return fine, both[:fine.size] + shift
 
 
 def _figure_grid(plt, n: int):
@@ -192,7 +203,7 @@ def _fitted_values_legend(figure, ax, result) -> None:
     if not free:
         return
     labels = ["fit: " + parameter_label(free[0])] + [parameter_label(p) for p in free[1:]]
-    if getattr(result, "focus_offset_mm", None) is not None and result.center == "fit":
+    if getattr(result, "focus_offset_mm", None) is not None:
         labels.append(f"focus at {result.focus_offset_mm:.3g} mm")
     handles = [ax.plot([], [], "-", color="black", lw=1.0)[0]]
     handles += [ax.plot([], [], " ")[0] for _ in labels[1:]]

@@ -88,8 +88,8 @@ def _statistics(result) -> list[tuple[str, str]]:
     rows = [
         ("fitting method", str(getattr(result, "method", DEFAULT_METHOD))),
         ("model", repr(result.model)),
-        ("function evals", str(result.nfev)),
-        ("starts", str(len(getattr(result, "starts", []) or []))),
+        ("function evals", _evaluations(result)),
+        ("starts", _starts_text(result)),
         ("data points", f"{result.ndata} in {len(result.scan)} dataset(s)"),
         ("free parameters", str(result.nvarys)),
         ("degrees of freedom", str(result.nfree)),
@@ -109,6 +109,19 @@ def _statistics(result) -> list[tuple[str, str]]:
     if grid is not None:
         rows.append(("model grid", str(tuple(grid) if not isinstance(grid, str) else grid)))
     return rows
+
+
+def _evaluations(result) -> str:
+    total = getattr(result, "total_nfev", None)
+    if total is None or total == result.nfev:
+        return str(result.nfev)
+    return f"{result.nfev} (best start), {total} in all"
+
+
+def _starts_text(result) -> str:
+    starts = getattr(result, "starts", None) or []
+    best = getattr(result, "best_start", None)
+    return f"{len(starts)}" + ("" if best is None else f" (best: start {best + 1})")
 
 
 def _focus_text(result) -> str:

@@ -182,10 +182,9 @@ def _require_matplotlib(option: str) -> None:
 class _Progress:
     """One self-overwriting status line on a terminal; silent otherwise."""
 
-    def __init__(self, stream, n_starts: int):
+    def __init__(self, stream):
         self.stream = stream
         self.enabled = stream.isatty()
-        self.n_starts = n_starts
         self.began = time.perf_counter()
         self.shown = False
 
@@ -196,40 +195,22 @@ class _Progress:
             self.stream.flush()
             self.shown = True
 
-    def __call__(self, info) -> None:
-        """A fit's progress record: start k of n, evaluations, best chi-square so far."""
-        start = _get(info, "start")
-        n = _get(info, "n_starts", self.n_starts)
-        nfev = _get(info, "nfev")
-        best = _get(info, "best_chisqr")
-        parts = [f"fitting: start {start + 1 if isinstance(start, int) else '?'} of {n}"]
-        if nfev is not None:
-            parts.append(f"{nfev} evaluations")
-        if best is not None and math.isfinite(best):
-            parts.append(f"best chi^2 {best:.6g}")
-        self.update(", ".join(parts))
-
     def close(self) -> None:
         if self.shown:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
 
-
-def _get(info, name, default=None):
-    if isinstance(info, dict):
-        return info.get(name, default)
-    return getattr(info, name, default)
-
-
-def _progress_keyword(function) -> str | None:
-    """The name under which ``plix.fit`` takes a progress callback, if it takes one."""
-    import inspect
-
-    parameters = inspect.signature(function).parameters
-    for name in ("progress", "callback", "on_progress"):
-        if name in parameters:
-            return name
-    return None
+    def starts(self, result) -> None:
+        """How each start ended, best chi-square so far, once the fit is done."""
+        if not self.enabled:
+            return
+        best = math.inf
+        n = len(result.starts)
+        for k, start in enumerate(result.starts, start=1):
+            best = min(best, start.chisqr)
+            self.stream.write(f"start {k} of {n}: {start.nfev} evaluations, chi^2 "
+                              f"{start.chisqr:.6g} ({start.status}), best so far {best:.6g}\n")
+        self.stream.write(f"fit took {time.perf_counter() - self.began:.1f} s\n")
 
 
 # --------------------------------------------------------------------------- verbs
@@ -254,18 +235,17 @@ def _fit(args) -> int:
     if not params.free:
         raise InputError("no free parameter: give --vary NAME or 'vary = true' in "
                          f"{args.params}")
-    progress = _Progress(sys.stderr, args.starts)
-    keyword = _progress_keyword(fit)
-    extra = {keyword: progress} if keyword and progress.enabled else {}
-    progress.update(f"fitting {len(params.free)} parameter(s) to {len(scan)} dataset(s), "
-                    f"{args.starts} start(s)")
+    progress = _Progress(sys.stderr)
+    progress.update(f"fitting {len(params.free)} parameter(s) to {len(scan)} dataset(s) "
+                    f"from {args.starts} start(s)")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
             result = fit(scan, setup, params, model=model, n_starts=args.starts,
-                         center=args.center, threads=args.threads, **extra)
+                         center=args.center, threads=args.threads)
         finally:
             progress.close()
+    progress.starts(result)
     _print_warnings(caught)
     print(format_report(result, reference=reference))
     if args.json:
