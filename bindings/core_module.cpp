@@ -6,4 +6,5 @@
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of plix: the Z-scan curve models (use the plix package instead).";
     plix::bindings::register_model(m);
+    plix::bindings::register_fit(m);
 }

@@ -6,5 +6,6 @@
 namespace plix::bindings {
 
 void register_model(nanobind::module_& m);  // model_binding.cpp
+void register_fit(nanobind::module_& m);    // fit_binding.cpp
 
 }  // namespace plix::bindings

@@ -7,21 +7,22 @@ RateParameters& rate_parameters() {
     return coefficients;
 }
 
-RateParameters make_rate_parameters(std::span<const double, 8> params, double photon_frequency) {
+RateParameters make_rate_parameters(std::span<const double, parameter_count> params,
+                                    double photon_frequency) {
     return {
-        .sigma_12 = params[0],
-        .sigma_23 = params[1],
-        .sigma_45 = params[2],
-        .rate_21 = 1.0 / params[3],
-        .rate_24 = 1.0 / params[4],
-        .rate_32 = 1.0 / params[5],
-        .rate_41 = 1.0 / params[6],
-        .rate_54 = 1.0 / params[7],
+        .sigma_12 = params[sigma_12_index],
+        .sigma_23 = params[sigma_23_index],
+        .sigma_45 = params[sigma_45_index],
+        .rate_21 = 1.0 / params[lifetime_21_index],
+        .rate_24 = 1.0 / params[lifetime_24_index],
+        .rate_32 = 1.0 / params[lifetime_32_index],
+        .rate_41 = 1.0 / params[lifetime_41_index],
+        .rate_54 = 1.0 / params[lifetime_54_index],
         .photon_flux_factor = inverse_planck / photon_frequency,
     };
 }
 
-const RateParameters& set_rate_parameters(std::span<const double, 8> params,
+const RateParameters& set_rate_parameters(std::span<const double, parameter_count> params,
                                           double photon_frequency) {
     RateParameters& coefficients = rate_parameters();
     coefficients = make_rate_parameters(params, photon_frequency);

@@ -7,6 +7,8 @@
 
 #include <span>
 
+#include "model/model_layout.hpp"
+
 namespace plix::model {
 
 // Coefficients of both right-hand sides: three cross-sections, five decay or transfer
@@ -32,10 +34,11 @@ RateParameters& rate_parameters();
 // Coefficients from the eight model parameters (sigma_12, sigma_23, sigma_45, then the
 // lifetimes 2->1, 2->4, 3->2, 4->1, 5->4) and the photon frequency. An infinite lifetime
 // gives a zero rate; a zero lifetime an infinite one.
-RateParameters make_rate_parameters(std::span<const double, 8> params, double photon_frequency);
+RateParameters make_rate_parameters(std::span<const double, parameter_count> params,
+                                    double photon_frequency);
 
 // Overwrites the calling thread's coefficients and returns them.
-const RateParameters& set_rate_parameters(std::span<const double, 8> params,
+const RateParameters& set_rate_parameters(std::span<const double, parameter_count> params,
                                           double photon_frequency);
 
 // dN/dt for y = (N1..N5, I); writes ydot[0..5). Every term moves population between two
@@ -55,9 +58,15 @@ inline void rate_equations(const RateParameters& p, const double* y, double* ydo
     ydot[4] = p.sigma_45 * phi * n4 - p.rate_54 * n5;
 }
 
-// dI/dz for y = (I, N1..N5); writes ydot[0]. Levels 3 and 5 do not absorb.
+// Absorption coefficient (1/m) of the populations n[0..5): levels 1, 2 and 4 absorb, levels
+// 3 and 5 do not.
+inline double absorption_coefficient(const RateParameters& p, const double* n) {
+    return p.sigma_12 * n[0] + p.sigma_23 * n[1] + p.sigma_45 * n[3];
+}
+
+// dI/dz for y = (I, N1..N5); writes ydot[0].
 inline void attenuation_rhs(const RateParameters& p, const double* y, double* ydot) {
-    ydot[0] = -y[0] * (p.sigma_12 * y[1] + p.sigma_23 * y[2] + p.sigma_45 * y[4]);
+    ydot[0] = -y[0] * absorption_coefficient(p, y + 1);
 }
 
 // The right-hand sides in the integrator's callback form (t unused: both are autonomous).

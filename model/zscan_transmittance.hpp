@@ -3,7 +3,9 @@
 
 #include <span>
 
+#include "model/curve_model.hpp"
 #include "model/integration_tally.hpp"
+#include "model/model_layout.hpp"
 #include "model/plane_view.hpp"
 
 namespace plix::model {
@@ -18,7 +20,7 @@ namespace plix::model {
 void zscan_transmittance(std::span<double> out, std::span<const double> positions,
                          std::span<const double> depth_grid, std::span<const double> time_grid,
                          std::span<const double> populations, const PlaneView& incident,
-                         double photon_frequency, std::span<const double, 8> params,
+                         double photon_frequency, std::span<const double, parameter_count> params,
                          IntegrationTally& tally);
 
 using ModelProcedure = decltype(&zscan_transmittance);
@@ -31,7 +33,24 @@ using ModelProcedure = decltype(&zscan_transmittance);
 void transmitted_fraction(std::span<double> fraction, std::span<const double> depth_grid,
                           std::span<const double> time_grid, std::span<const double> populations,
                           const PlaneView& incident, double photon_frequency,
-                          std::span<const double, 8> params, IntegrationTally& tally);
+                          std::span<const double, parameter_count> params, IntegrationTally& tally);
+
+// The inputs of transmitted_fraction as one problem.
+struct FractionProblem {
+    std::span<const double> depth_grid;
+    std::span<const double> time_grid;
+    std::span<const double> populations;
+    PlaneView incident;
+    double photon_frequency;
+    std::span<const double, parameter_count> params;
+};
+
+// transmitted_fraction with a choice of slice stepper (Stepper::lsoda is the one above,
+// Stepper::exact solves each population and attenuation step exactly), on up to `threads`
+// threads; the result does not depend on `threads`. With Stepper::exact the calling
+// thread's rate_parameters() are left alone and the tally stays empty.
+void transmitted_fraction(std::span<double> fraction, const FractionProblem& problem,
+                          Stepper stepper, unsigned threads, IntegrationTally& tally);
 
 // Mean of the first five and the last five entries (they overlap when fewer than ten,
 // and shared entries count twice). Requires curve.size() >= 5.

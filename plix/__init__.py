@@ -5,17 +5,26 @@ The experiment is a :class:`Setup`, the eight spectroscopic parameters are
 :func:`simulate` gives the curves. SI units throughout, except scan positions in mm.
 """
 
+from plix._fit import fit
 from plix._model import Model
 from plix._parameters import Parameter, Parameters
+from plix._result import FitResult, FitStart, FitWarning
+from plix._scan import Dataset, Scan
 from plix._setup import Setup
 from plix._simulate import SimulationInfo, simulate
 
 __all__ = [
+    "Dataset",
+    "FitResult",
+    "FitStart",
+    "FitWarning",
     "Model",
     "Parameter",
     "Parameters",
+    "Scan",
     "Setup",
     "SimulationInfo",
+    "fit",
     "simulate",
 ]
 

@@ -8,5 +8,6 @@ namespace plix::testing {
 const PyMethodDef* integrator_methods();  // integrator_probe.cpp
 const PyMethodDef* model_methods();       // model_probe.cpp
 const PyMethodDef* engine_methods();      // engine_probe.cpp
+const PyMethodDef* exact_methods();       // exact_probe.cpp
 
 }  // namespace plix::testing

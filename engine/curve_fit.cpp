@@ -1,0 +1,486 @@
+#include "engine/curve_fit.hpp"
+
+#include <cminpack.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+
+#include "engine/covariance.hpp"
+#include "engine/parameter_transform.hpp"
+#include "model/physical_curve.hpp"
+
+namespace plix::engine {
+namespace {
+
+constexpr double kSpreadExponent = 0.52;  // starts spread over 10^-0.52 .. 10^+0.52
+constexpr std::size_t kEndPoints = 5;     // points at either end that set the baseline
+// A model value that is not finite (an overflowing trial step) becomes this large weighted
+// residual, so that MINPACK rejects the step and shortens it.
+constexpr double kNonFiniteResidual = 1e10;
+// Relative step of the central differences of the covariance Jacobian: truncation error
+// about 1e-10, rounding about 1e-11 for a model accurate to the last bits.
+constexpr double kJacobianStep = 1e-5;
+// Default relative difference step of lmdif on the internal variables (see the transform's
+// offset); measured on the exact seed and physical models.
+constexpr double kDefaultDiffStep = 1e-7;
+constexpr int kEvaluationsPerParameter = 200;  // lmdif1's default budget, 200 (n + 1)
+// A spread start beyond a bound is put this fraction of the way back towards the user's.
+constexpr double kInsideFraction = 0.01;
+constexpr int kMode = 1;   // lmdif scales the variables by the column norms of J
+constexpr int kNprint = 0;
+
+bool uses_physical_auto_grid(const model::ModelSpec& m) {
+    const auto* p = std::get_if<model::PhysicalModel>(&m);
+    return p && p->grid.time_steps == 0 && p->grid.slices == 0 && p->grid.radial_nodes == 0;
+}
+
+model::PhysicalGrid componentwise_max(const model::PhysicalGrid& a, const model::PhysicalGrid& b) {
+    return {std::max(a.time_steps, b.time_steps), std::max(a.slices, b.slices),
+            std::max(a.radial_nodes, b.radial_nodes)};
+}
+
+// Everything one residual evaluation needs, with its scratch storage allocated once.
+class FitEvaluator {
+public:
+    FitEvaluator(const CurveFitProblem& problem, std::vector<double> shifts)
+        : problem_(problem), model_(problem.model), shifts_(std::move(shifts)) {
+        params_ = problem.start;
+        for (const auto& d : problem.datasets) {
+            ndata_ += d.measured.size();
+            largest_ = std::max(largest_, d.measured.size());
+        }
+        positions_.resize(largest_);
+        curve_.resize(largest_);
+    }
+
+    std::size_t ndata() const { return ndata_; }
+    std::size_t nfree() const { return problem_.free.size(); }
+    bool fits_offset() const { return problem_.centering == Centering::fit; }
+    const std::vector<double>& shifts() const { return shifts_; }
+    long evaluations() const { return evaluations_; }
+    model::ModelSpec& model() { return model_; }
+    std::vector<std::vector<double>>& trials() { return trials_; }
+
+    // The parameter vector and focal offset for the free values.
+    double apply(std::span<const double> values) {
+        for (std::size_t i = 0; i < nfree(); ++i) params_[problem_.free[i].index] = values[i];
+        return fits_offset() ? values[nfree()] : 0.0;
+    }
+
+    // Positions of dataset d as the model sees them for the given offset.
+    std::span<const double> model_positions(std::size_t d, double offset) {
+        const auto& raw = problem_.datasets[d].positions_mm;
+        const double shift = shifts_[d] + offset;
+        for (std::size_t k = 0; k < raw.size(); ++k) positions_[k] = raw[k] - shift;
+        return {positions_.data(), raw.size()};
+    }
+
+    // The model curve of dataset d into out.
+    void curve(std::size_t d, double offset, std::span<double> out) {
+        const auto& ds = problem_.datasets[d];
+        const model::CurveRequest request{problem_.setup, params_, model_positions(d, offset),
+                                          ds.energy};
+        model::CurveReport report;
+        model::model_curve(model_, request, out, problem_.threads, report);
+    }
+
+    // Weighted residuals (data - model) / sigma for the free values, into fvec (ndata).
+    void weighted_residuals(std::span<const double> values, std::span<double> fvec) {
+        ++evaluations_;
+        if (problem_.record_trials) trials_.emplace_back(values.begin(), values.end());
+        const double offset = apply(values);
+        std::size_t k0 = 0;
+        for (std::size_t d = 0; d < problem_.datasets.size(); ++d) {
+            const auto& ds = problem_.datasets[d];
+            const std::size_t n = ds.measured.size();
+            const std::span<double> out{curve_.data(), n};
+            curve(d, offset, out);
+            for (std::size_t k = 0; k < n; ++k) {
+                double r = ds.measured[k] - out[k];
+                if (!ds.sigma.empty()) r /= ds.sigma[k];
+                fvec[k0 + k] = std::isfinite(r) ? r : kNonFiniteResidual;
+            }
+            k0 += n;
+        }
+    }
+
+    bool stop_requested() const {
+        const auto& hook = problem_.interrupt;
+        return hook.stop_requested && hook.stop_requested(hook.context);
+    }
+
+private:
+    const CurveFitProblem& problem_;
+    model::ModelSpec model_;
+    std::vector<double> shifts_;
+    model::ParameterVector params_{};
+    std::size_t ndata_ = 0;
+    std::size_t largest_ = 0;
+    std::vector<double> positions_;
+    std::vector<double> curve_;
+    long evaluations_ = 0;
+    std::vector<std::vector<double>> trials_;
+};
+
+// One lmdif search: maps its internal variables to the free values and evaluates.
+struct StartSearch {
+    FitEvaluator& evaluator;
+    const std::vector<ParameterTransform>& transforms;
+    std::vector<double> values;
+    std::exception_ptr failure;
+    bool interrupted = false;
+
+    void to_natural(const double* u) {
+        for (std::size_t i = 0; i < transforms.size(); ++i) values[i] = transforms[i].to_natural(u[i]);
+    }
+};
+
+// MINPACK's callback: returns a negative value to stop (an interrupt, or an exception kept
+// for rethrowing, which must not unwind through the C library).
+int lmdif_residuals(void* p, int m, int /*n*/, const double* u, double* fvec, int /*iflag*/) {
+    auto& search = *static_cast<StartSearch*>(p);
+    if (search.evaluator.stop_requested()) {
+        search.interrupted = true;
+        return -1;
+    }
+    try {
+        search.to_natural(u);
+        search.evaluator.weighted_residuals(search.values,
+                                            {fvec, static_cast<std::size_t>(m)});
+    } catch (...) {
+        search.failure = std::current_exception();
+        return -1;
+    }
+    return 0;
+}
+
+double sum_of_squares(std::span<const double> r) {
+    double s = 0.0;
+    for (const double x : r) s += x * x;
+    return s;
+}
+
+// Bounds of the free values (the focal offset is unbounded).
+struct Bounds {
+    std::vector<double> min;
+    std::vector<double> max;
+};
+
+Bounds free_bounds(const CurveFitProblem& p) {
+    Bounds b;
+    for (const auto& f : p.free) {
+        b.min.push_back(f.min);
+        b.max.push_back(f.max);
+    }
+    if (p.centering == Centering::fit) {
+        b.min.push_back(-std::numeric_limits<double>::infinity());
+        b.max.push_back(std::numeric_limits<double>::infinity());
+    }
+    return b;
+}
+
+double clip_inside(double x, double reference, double lo, double hi) {
+    if (x <= lo) return lo + kInsideFraction * (reference - lo);
+    if (x >= hi) return hi - kInsideFraction * (hi - reference);
+    return x;
+}
+
+std::vector<std::vector<double>> start_points(const std::vector<double>& user, std::size_t nfree,
+                                              const Bounds& b, int n_starts) {
+    std::vector<std::vector<double>> starts{user};
+    for (const double f : start_factors(n_starts)) {
+        std::vector<double> s = user;
+        for (std::size_t i = 0; i < nfree; ++i)
+            s[i] = clip_inside(user[i] * f, user[i], b.min[i], b.max[i]);
+        starts.push_back(std::move(s));
+    }
+    return starts;
+}
+
+// Fits from one start; returns its outcome, with lmdif's info (negative when stopped).
+StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& transforms,
+                       const std::vector<double>& start, const FitSettings& settings,
+                       bool& interrupted) {
+    const int m = static_cast<int>(ev.ndata());
+    const int n = static_cast<int>(transforms.size());
+    const auto um = static_cast<std::size_t>(m);
+    const auto un = static_cast<std::size_t>(n);
+    std::vector<double> u(un), fvec(um), diag(un), fjac(um * un), qtf(un), wa1(un), wa2(un),
+        wa3(un), wa4(um);
+    std::vector<int> ipvt(un);
+    for (std::size_t i = 0; i < un; ++i) u[i] = transforms[i].to_internal(start[i]);
+
+    StartSearch search{ev, transforms, std::vector<double>(un), nullptr, false};
+    const double epsfcn =
+        settings.epsfcn > 0.0
+            ? settings.epsfcn
+            : std::pow(kDefaultDiffStep / ParameterTransform::internal_offset, 2);
+    const int max_nfev =
+        settings.max_nfev > 0 ? settings.max_nfev : kEvaluationsPerParameter * (n + 1);
+    int nfev = 0;
+    const int info =
+        lmdif(lmdif_residuals, &search, m, n, u.data(), fvec.data(), settings.ftol, settings.xtol,
+              settings.gtol, max_nfev, epsfcn, diag.data(), kMode, settings.factor, kNprint,
+              &nfev, fjac.data(), m, ipvt.data(), qtf.data(), wa1.data(), wa2.data(), wa3.data(),
+              wa4.data());
+    if (search.failure) std::rethrow_exception(search.failure);
+    interrupted = search.interrupted;
+
+    StartOutcome outcome;
+    outcome.start = start;
+    outcome.values.resize(un);
+    for (std::size_t i = 0; i < un; ++i) outcome.values[i] = transforms[i].to_natural(u[i]);
+    outcome.nfev = nfev;
+    outcome.info = info;
+    // lmdif leaves fvec at the returned point, except when it rejected its input.
+    if (info == 0 && !interrupted) ev.weighted_residuals(outcome.values, fvec);
+    outcome.chisqr = interrupted ? std::numeric_limits<double>::quiet_NaN() : sum_of_squares(fvec);
+    return outcome;
+}
+
+// Difference quotient of the weighted residuals for value i: central where both steps stay
+// inside the bounds, else a second-order one-sided formula into the interval.
+void jacobian_column(FitEvaluator& ev, std::vector<double> x, std::size_t i, const Bounds& b,
+                     std::span<double> column) {
+    const std::size_t m = ev.ndata();
+    const double xi = x[i];
+    const bool offset = i >= ev.nfree();
+    double h = kJacobianStep * (offset ? std::max(std::abs(xi), 1.0)
+                                       : (xi != 0.0 ? std::abs(xi) : 1.0));
+    const double up = b.max[i] - xi;
+    const double down = xi - b.min[i];
+    std::vector<double> f1(m), f2(m);
+    if (up >= h && down >= h) {
+        x[i] = xi + h;
+        ev.weighted_residuals(x, f1);
+        x[i] = xi - h;
+        ev.weighted_residuals(x, f2);
+        for (std::size_t k = 0; k < m; ++k) column[k] = (f1[k] - f2[k]) / (2.0 * h);
+        return;
+    }
+    double direction = 1.0;
+    if (up < 2.0 * h) {
+        if (down >= 2.0 * h) {
+            direction = -1.0;
+        } else {
+            h = 0.5 * std::max(up, down);
+            direction = up >= down ? 1.0 : -1.0;
+        }
+    }
+    std::vector<double> f0(m);
+    ev.weighted_residuals(x, f0);
+    x[i] = xi + direction * h;
+    ev.weighted_residuals(x, f1);
+    x[i] = xi + direction * 2.0 * h;
+    ev.weighted_residuals(x, f2);
+    for (std::size_t k = 0; k < m; ++k)
+        column[k] = direction * (-3.0 * f0[k] + 4.0 * f1[k] - f2[k]) / (2.0 * h);
+}
+
+std::vector<double> shifts_for(const CurveFitProblem& p) {
+    std::vector<double> shifts(p.datasets.size(), 0.0);
+    if (p.centering == Centering::extremum)
+        for (std::size_t d = 0; d < p.datasets.size(); ++d)
+            shifts[d] = extremum_position(p.datasets[d].positions_mm, p.datasets[d].measured);
+    return shifts;
+}
+
+// The user's free values: the free parameters, then the focal offset started at the data
+// extremum of the first dataset.
+std::vector<double> user_values(const CurveFitProblem& p) {
+    std::vector<double> v;
+    for (const auto& f : p.free) v.push_back(p.start[f.index]);
+    if (p.centering == Centering::fit)
+        v.push_back(extremum_position(p.datasets[0].positions_mm, p.datasets[0].measured));
+    return v;
+}
+
+// The physical model's automatic grid, chosen per dataset at the given values and held.
+model::PhysicalGrid choose_grid(FitEvaluator& ev, const CurveFitProblem& p,
+                                std::span<const double> values, double& error_estimate) {
+    model::PhysicalModel chooser = std::get<model::PhysicalModel>(p.model);
+    const double offset = ev.apply(values);
+    model::ParameterVector params = p.start;
+    for (std::size_t i = 0; i < p.free.size(); ++i) params[p.free[i].index] = values[i];
+    model::PhysicalGrid grid{};
+    error_estimate = 0.0;
+    for (std::size_t d = 0; d < p.datasets.size(); ++d) {
+        const model::CurveRequest request{p.setup, params, ev.model_positions(d, offset),
+                                          p.datasets[d].energy};
+        double estimate = 0.0;
+        grid = componentwise_max(grid, model::choose_physical_grid(chooser, request, p.threads,
+                                                                   estimate));
+        error_estimate = std::max(error_estimate, estimate);
+    }
+    return grid;
+}
+
+void fill_solution(FitEvaluator& ev, const CurveFitProblem& p, CurveFitResult& r) {
+    const double offset = ev.apply(r.values);
+    r.params = p.start;
+    for (std::size_t i = 0; i < p.free.size(); ++i) r.params[p.free[i].index] = r.values[i];
+    for (std::size_t d = 0; d < p.datasets.size(); ++d) {
+        const auto& ds = p.datasets[d];
+        std::vector<double> curve(ds.measured.size());
+        ev.curve(d, offset, curve);
+        std::vector<double> res(curve.size());
+        for (std::size_t k = 0; k < curve.size(); ++k) res[k] = ds.measured[k] - curve[k];
+        r.best_fit.push_back(std::move(curve));
+        r.residuals.push_back(std::move(res));
+        r.position_shifts_mm.push_back(ev.shifts()[d] + offset);
+    }
+}
+
+void fill_covariance(FitEvaluator& ev, const Bounds& b, CurveFitResult& r) {
+    const std::size_t m = ev.ndata();
+    const std::size_t n = r.values.size();
+    std::vector<double> jac(m * n);
+    for (std::size_t i = 0; i < n; ++i)
+        jacobian_column(ev, r.values, i, b, std::span<double>(jac).subspan(i * m, m));
+    const double scale = r.absolute_sigma ? 1.0 : r.redchi;
+    Covariance c = covariance_from_jacobian(jac, m, n, scale);
+    r.covariance = std::move(c.matrix);
+    r.stderrs = std::move(c.stderrs);
+    r.correlation = std::move(c.correlation);
+    r.covariance_well_conditioned = c.well_conditioned;
+    r.reciprocal_condition = c.reciprocal_condition;
+}
+
+void record_start_curve_span(FitEvaluator& ev, const CurveFitProblem& p,
+                             std::span<const double> values, CurveFitResult& r) {
+    const double offset = ev.apply(values);
+    for (std::size_t d = 0; d < p.datasets.size(); ++d) {
+        std::vector<double> curve(p.datasets[d].measured.size());
+        ev.curve(d, offset, curve);
+        const auto [lo, hi] = std::minmax_element(curve.begin(), curve.end());
+        r.start_curve_span.push_back(*hi - *lo);
+    }
+}
+
+}  // namespace
+
+std::string status_name(int info) {
+    switch (info) {
+        case 0: return "improper_input";
+        case 1: return "ftol";
+        case 2: return "xtol";
+        case 3: return "ftol_and_xtol";
+        case 4: return "gtol";
+        case 5: return "max_nfev";
+        case 6: return "ftol_too_small";
+        case 7: return "xtol_too_small";
+        case 8: return "gtol_too_small";
+        default: return info < 0 ? "interrupted" : "unknown";
+    }
+}
+
+std::string status_message(int info) {
+    switch (info) {
+        case 0: return "improper input parameters";
+        case 1: return "both actual and predicted relative reductions in the sum of squares are at most ftol";
+        case 2: return "relative error between two consecutive iterates is at most xtol";
+        case 3: return "both actual and predicted relative reductions in the sum of squares are at most ftol, and the relative error between two consecutive iterates is at most xtol";
+        case 4: return "the cosine of the angle between the residuals and any column of the Jacobian is at most gtol in absolute value";
+        case 5: return "number of evaluations has reached max_nfev";
+        case 6: return "ftol is too small: no further reduction in the sum of squares is possible";
+        case 7: return "xtol is too small: no further improvement in the approximate solution is possible";
+        case 8: return "gtol is too small: the residuals are orthogonal to the columns of the Jacobian to machine precision";
+        default: return info < 0 ? "stopped by an interrupt" : "unknown status";
+    }
+}
+
+bool status_success(int info) { return (info >= 1 && info <= 4) || (info >= 6 && info <= 8); }
+
+double extremum_position(std::span<const double> positions_mm, std::span<const double> measured) {
+    const std::size_t n = measured.size();
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return positions_mm[a] < positions_mm[b];
+    });
+    const std::size_t ends = std::min(kEndPoints, n / 2);
+    double baseline = 0.0;
+    for (std::size_t k = 0; k < ends; ++k) baseline += measured[order[k]] + measured[order[n - 1 - k]];
+    baseline = ends > 0 ? baseline / (2.0 * static_cast<double>(ends)) : measured[0];
+    const auto [lo, hi] = std::minmax_element(measured.begin(), measured.end());
+    const bool dip = baseline - *lo >= *hi - baseline;
+    return positions_mm[static_cast<std::size_t>((dip ? lo : hi) - measured.begin())];
+}
+
+std::vector<double> start_factors(int n_starts) {
+    const int k = n_starts - 1;
+    if (k <= 0) return {};
+    // k + 1 exponents evenly across the spread, less the one nearest 0 (the positive one of
+    // a tie), so that one extra start lies below the user's point as before.
+    std::vector<double> exponents;
+    for (int j = 0; j <= k; ++j)
+        exponents.push_back(-kSpreadExponent + 2.0 * kSpreadExponent * j / k);
+    std::size_t drop = 0;
+    for (std::size_t j = 1; j < exponents.size(); ++j)
+        if (std::abs(exponents[j]) <= std::abs(exponents[drop])) drop = j;
+    exponents.erase(exponents.begin() + static_cast<std::ptrdiff_t>(drop));
+    std::vector<double> factors;
+    for (const double e : exponents) factors.push_back(std::pow(10.0, e));
+    return factors;
+}
+
+CurveFitResult curve_fit(const CurveFitProblem& problem) {
+    if (problem.datasets.empty()) throw std::invalid_argument("no dataset");
+    FitEvaluator ev(problem, shifts_for(problem));
+    const Bounds bounds = free_bounds(problem);
+    const std::vector<double> user = user_values(problem);
+    std::vector<ParameterTransform> transforms;
+    for (std::size_t i = 0; i < user.size(); ++i)
+        transforms.emplace_back(bounds.min[i], bounds.max[i], user[i]);
+
+    CurveFitResult r;
+    r.ndata = ev.ndata();
+    r.nvarys = user.size();
+    r.dof = static_cast<std::ptrdiff_t>(r.ndata) - static_cast<std::ptrdiff_t>(r.nvarys);
+    r.absolute_sigma = !problem.datasets[0].sigma.empty();
+
+    if (uses_physical_auto_grid(problem.model)) {
+        r.grid = choose_grid(ev, problem, user, r.error_estimate);
+        std::get<model::PhysicalModel>(ev.model()).grid = r.grid;
+    }
+    record_start_curve_span(ev, problem, user, r);
+
+    const auto starts = start_points(user, problem.free.size(), bounds, problem.n_starts);
+    for (const auto& s : starts) {
+        bool interrupted = false;
+        r.starts.push_back(run_start(ev, transforms, s, problem.settings, interrupted));
+        if (interrupted) {
+            r.interrupted = true;
+            r.info = r.starts.back().info;
+            r.total_nfev = ev.evaluations();
+            return r;
+        }
+    }
+    std::vector<double> chis;
+    for (const auto& s : r.starts) chis.push_back(s.chisqr);
+    // The smallest chi^2 wins; a later start only if strictly smaller, a NaN never.
+    r.best_start = 0;
+    for (std::size_t i = 1; i < chis.size(); ++i)
+        if (chis[i] < chis[r.best_start] || std::isnan(chis[r.best_start])) r.best_start = i;
+    const StartOutcome& best = r.starts[r.best_start];
+    r.values = best.values;
+    r.chisqr = best.chisqr;
+    r.nfev = best.nfev;
+    r.info = best.info;
+    r.success = status_success(best.info);
+    r.redchi = r.dof > 0 ? r.chisqr / static_cast<double>(r.dof)
+                         : std::numeric_limits<double>::quiet_NaN();
+
+    fill_solution(ev, problem, r);
+    fill_covariance(ev, bounds, r);
+    if (uses_physical_auto_grid(problem.model))
+        r.solution_grid = choose_grid(ev, problem, r.values, r.solution_error_estimate);
+    r.total_nfev = ev.evaluations();
+    r.trials = std::move(ev.trials());
+    return r;
+}
+
+}  // namespace plix::engine

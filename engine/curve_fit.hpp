@@ -1,0 +1,130 @@
+// Least-squares fit of model curves to several Z-scan datasets: bounded free parameters,
+// several starts, covariance at the solution. The whole problem is one value that travels
+// through MINPACK's user pointer, so any number of fits may run at once.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "model/curve_model.hpp"
+
+namespace plix::engine {
+
+// One pulse energy: positions in mm as measured, normalised transmittance, optional
+// per-point uncertainties (empty: uniform weights).
+struct FitDataset {
+    std::span<const double> positions_mm;
+    std::span<const double> measured;
+    std::span<const double> sigma;
+    double energy = 0.0;
+};
+
+enum class Centering {
+    extremum,  // each dataset's positions shifted so that its data extremum is at 0
+    none,      // positions as given
+    fit,       // one focal offset in mm, shared by all datasets, fitted
+};
+
+// MINPACK lmdif's controls (see its documentation); max_nfev 0 means 200 (n + 1).
+struct FitSettings {
+    double ftol = 1e-10;
+    double xtol = 1e-10;
+    double gtol = 0.0;
+    int max_nfev = 0;
+    double epsfcn = 0.0;  // squared relative difference step on an internal variable
+    double factor = 1.0;  // initial step bound
+};
+
+// A parameter of the model vector that the fit varies, with its bounds (min < max; either
+// may be infinite).
+struct FreeParameter {
+    std::size_t index = 0;
+    double min = 0.0;
+    double max = 0.0;
+};
+
+// Asked between residual evaluations whether to stop (an interrupt): true stops every start.
+struct InterruptHook {
+    bool (*stop_requested)(void* context) = nullptr;
+    void* context = nullptr;
+};
+
+struct CurveFitProblem {
+    model::ModelSpec model;
+    model::Setup setup;
+    model::ParameterVector start{};  // the user's values (fixed parameters and first start)
+    std::vector<FreeParameter> free;
+    std::vector<FitDataset> datasets;
+    Centering centering = Centering::extremum;
+    int n_starts = 1;
+    unsigned threads = 1;
+    FitSettings settings;
+    InterruptHook interrupt;
+    bool record_trials = false;  // keep every evaluated point (for checks of the bounds)
+};
+
+// The free values are the free parameters in their order, then the focal offset in mm
+// when it is fitted.
+struct StartOutcome {
+    std::vector<double> start;
+    std::vector<double> values;
+    double chisqr = 0.0;
+    int nfev = 0;
+    int info = 0;
+};
+
+struct CurveFitResult {
+    model::ParameterVector params{};
+    std::vector<double> values;  // free values at the solution
+    std::vector<double> covariance;  // nvarys x nvarys row-major, over `values`
+    std::vector<double> stderrs;
+    std::vector<double> correlation;
+    bool covariance_well_conditioned = false;
+    double reciprocal_condition = 0.0;
+    double chisqr = 0.0;
+    double redchi = 0.0;
+    std::size_t ndata = 0;
+    std::size_t nvarys = 0;
+    std::ptrdiff_t dof = 0;
+    int nfev = 0;           // the winning start's evaluations, as lmdif counts them
+    long total_nfev = 0;    // every model evaluation of the fit
+    int info = 0;           // MINPACK's info of the winning start (negative: interrupted)
+    bool success = false;
+    bool interrupted = false;
+    bool absolute_sigma = false;
+    std::size_t best_start = 0;
+    std::vector<StartOutcome> starts;
+    std::vector<double> position_shifts_mm;  // subtracted from each dataset's positions
+    std::vector<std::vector<double>> best_fit;   // model per dataset at the solution
+    std::vector<std::vector<double>> residuals;  // data - model per dataset
+    std::vector<double> start_curve_span;  // max - min of each model curve at the user's start
+    // Physical model: the grid held fixed during the fit and the error estimates of the grid
+    // at the start and of the grid that the solution would need.
+    model::PhysicalGrid grid{};
+    double error_estimate = 0.0;
+    model::PhysicalGrid solution_grid{};
+    double solution_error_estimate = 0.0;
+    std::vector<std::vector<double>> trials;  // when record_trials: every evaluated point
+};
+
+// MINPACK's name and text for an lmdif info value (negative: interrupted).
+std::string status_name(int info);
+std::string status_message(int info);
+// True for the values that mean a minimum was reached (1 to 4, and 6 to 8 where the
+// tolerances were tighter than rounding allows).
+bool status_success(int info);
+
+// Shift that puts the extremum of the data at 0: the minimum for a dip, the maximum for a
+// peak, told apart by which lies farther from the mean of the five points at either end.
+double extremum_position(std::span<const double> positions_mm, std::span<const double> measured);
+
+// Log-spaced start factors: n_starts - 1 of them, the user's point (factor 1) excluded.
+std::vector<double> start_factors(int n_starts);
+
+// Runs every start; an exception from the model is rethrown after MINPACK has returned.
+CurveFitResult curve_fit(const CurveFitProblem& problem);
+
+}  // namespace plix::engine

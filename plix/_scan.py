@@ -1,0 +1,190 @@
+"""Measured Z-scans: one :class:`Dataset` per pulse energy, collected in a :class:`Scan`."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterator
+
+import numpy as np
+
+__all__ = ["Dataset", "Scan"]
+
+
+def _vector(values, name: str, unit: str) -> np.ndarray:
+    try:
+        array = np.array(values, dtype=np.float64, copy=True)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a sequence of real numbers") from None
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
+    bad = np.flatnonzero(~np.isfinite(array))
+    if bad.size:
+        raise ValueError(f"{name}[{bad[0]}] must be finite ({unit}), got {array[bad[0]]!r}")
+    array.flags.writeable = False
+    return array
+
+
+class Dataset:
+    """One Z-scan at one pulse energy.
+
+    Parameters
+    ----------
+    positions_mm : array_like
+        Sample positions along the beam in mm (any order, not necessarily centred).
+    transmittance : array_like
+        Normalised transmittance at each position.
+    energy_J : float
+        Pulse energy in J.
+    sigma : array_like or None, optional
+        Standard uncertainty of each transmittance value (same unit); None (default) means
+        unknown: the points are weighted equally and the uncertainties of a fit are scaled
+        by its reduced chi-square.
+
+    Notes
+    -----
+    The arrays are copied and read-only. Raises ``ValueError`` naming the argument for
+    non-finite values, lengths that differ, a non-positive energy or a sigma <= 0.
+    """
+
+    __slots__ = ("_positions", "_transmittance", "_energy", "_sigma")
+
+    def __init__(self, positions_mm, transmittance, energy_J, sigma=None) -> None:
+        self._positions = _vector(positions_mm, "positions_mm", "mm")
+        self._transmittance = _vector(transmittance, "transmittance", "normalised")
+        if self._positions.size != self._transmittance.size:
+            raise ValueError(f"transmittance has {self._transmittance.size} values but "
+                             f"positions_mm has {self._positions.size}")
+        if self._positions.size == 0:
+            raise ValueError("positions_mm must not be empty")
+        try:
+            energy = float(energy_J)
+        except (TypeError, ValueError):
+            raise TypeError(f"energy_J must be a number, got {type(energy_J).__name__}") from None
+        if not (math.isfinite(energy) and energy > 0.0):
+            raise ValueError(f"energy_J must be positive and finite (J), got {energy!r}")
+        self._energy = energy
+        if sigma is None:
+            self._sigma = None
+        else:
+            s = _vector(sigma, "sigma", "transmittance")
+            if s.size != self._positions.size:
+                raise ValueError(f"sigma has {s.size} values but positions_mm has "
+                                 f"{self._positions.size}")
+            bad = np.flatnonzero(~(s > 0.0))
+            if bad.size:
+                raise ValueError(f"sigma[{bad[0]}] must be positive, got {s[bad[0]]!r}")
+            self._sigma = s
+
+    @property
+    def positions_mm(self) -> np.ndarray:
+        """Positions in mm (read-only array)."""
+        return self._positions
+
+    @property
+    def transmittance(self) -> np.ndarray:
+        """Normalised transmittance (read-only array)."""
+        return self._transmittance
+
+    @property
+    def energy_J(self) -> float:
+        """Pulse energy in J."""
+        return self._energy
+
+    @property
+    def sigma(self) -> np.ndarray | None:
+        """Uncertainty of each transmittance value, or None."""
+        return self._sigma
+
+    def __len__(self) -> int:
+        return int(self._positions.size)
+
+    def __repr__(self) -> str:
+        sigma = "None" if self._sigma is None else f"<{self._sigma.size} values>"
+        return (f"Dataset(<{len(self)} points, {self._positions.min():g} .. "
+                f"{self._positions.max():g} mm>, energy_J={self._energy!r}, sigma={sigma})")
+
+
+class Scan:
+    """The datasets of one measurement, one per pulse energy.
+
+    Parameters
+    ----------
+    datasets : iterable of Dataset
+        At least one. Datasets may differ in positions and number of points.
+
+    Examples
+    --------
+    >>> scan = Scan.from_arrays([[-1, 0, 1]], [[1.0, 0.9, 1.0]], [1e-3])
+    >>> len(scan)
+    1
+    """
+
+    __slots__ = ("_datasets",)
+
+    def __init__(self, datasets) -> None:
+        items = tuple(datasets)
+        if not items:
+            raise ValueError("datasets must hold at least one Dataset")
+        for k, d in enumerate(items):
+            if not isinstance(d, Dataset):
+                raise TypeError(f"datasets[{k}] must be a plix.Dataset, got {type(d).__name__}")
+        self._datasets = items
+
+    @classmethod
+    def from_arrays(cls, positions_mm, transmittance, energies_J, sigma=None) -> "Scan":
+        """A scan from one entry per dataset in each argument.
+
+        Parameters
+        ----------
+        positions_mm, transmittance : sequence of array_like
+            Per dataset, positions in mm and normalised transmittance (a 2-D array gives one
+            dataset per row).
+        energies_J : sequence of float
+            Pulse energy of each dataset in J.
+        sigma : sequence of array_like or None, optional
+            Per dataset, the uncertainties or None.
+
+        Raises
+        ------
+        ValueError
+            When the arguments hold different numbers of datasets, or a dataset is invalid
+            (the message names the dataset).
+        """
+        positions = list(positions_mm)
+        values = list(transmittance)
+        energies = list(np.atleast_1d(np.asarray(energies_J, dtype=object)))
+        sigmas = [None] * len(positions) if sigma is None else list(sigma)
+        for name, seq in (("transmittance", values), ("energies_J", energies),
+                          ("sigma", sigmas)):
+            if len(seq) != len(positions):
+                raise ValueError(f"{name} has {len(seq)} datasets but positions_mm has "
+                                 f"{len(positions)}")
+        datasets = []
+        for k, args in enumerate(zip(positions, values, energies, sigmas)):
+            try:
+                datasets.append(Dataset(*args))
+            except (TypeError, ValueError) as error:
+                raise type(error)(f"dataset {k}: {error}") from None
+        return cls(datasets)
+
+    @property
+    def datasets(self) -> tuple[Dataset, ...]:
+        """The datasets in order."""
+        return self._datasets
+
+    @property
+    def energies(self) -> np.ndarray:
+        """Pulse energy of each dataset in J."""
+        return np.array([d.energy_J for d in self._datasets])
+
+    def __len__(self) -> int:
+        return len(self._datasets)
+
+    def __iter__(self) -> Iterator[Dataset]:
+        return iter(self._datasets)
+
+    def __getitem__(self, index: int) -> Dataset:
+        return self._datasets[index]
+
+    def __repr__(self) -> str:
+        return f"Scan({len(self)} datasets, energies_J={self.energies.tolist()!r})"
