@@ -188,16 +188,18 @@ def plot_fit(result, path=None):
             residual.axhline(0.0, color="black", lw=0.8, zorder=1)
             _draw_points(residual, x, result.residuals[k], sigma, colour, None)
             residual.set_xlabel(POSITION_LABEL)
-            data.legend(loc="lower left" if np.mean(curve) <= curve[0] else "upper left")
+            handles, labels = data.get_legend_handles_labels()
+            data.legend(handles[::-1], labels[::-1],  # data first
+                        loc="lower left" if np.mean(curve) <= curve[0] else "upper left")
         data_axes[0].set_ylabel(TRANSMITTANCE_LABEL)
         residual_axes[0].set_ylabel(RESIDUAL_LABEL)
-        _fitted_values_legend(figure, data_axes[-1], result)
+        _fitted_values_legend(figure, result)
         if path is not None:
             figure.savefig(path)
     return figure
 
 
-def _fitted_values_legend(figure, ax, result) -> None:
+def _fitted_values_legend(figure, result) -> None:
     """The fitted values, as a legend block above the panels."""
     free = [p for p in result.params if p.vary]
     if not free:
@@ -205,8 +207,10 @@ def _fitted_values_legend(figure, ax, result) -> None:
     labels = ["fit: " + parameter_label(free[0])] + [parameter_label(p) for p in free[1:]]
     if getattr(result, "focus_offset_mm", None) is not None:
         labels.append(f"focus at {result.focus_offset_mm:.3g} mm")
-    handles = [ax.plot([], [], "-", color="black", lw=1.0)[0]]
-    handles += [ax.plot([], [], " ")[0] for _ in labels[1:]]
+    from matplotlib.lines import Line2D
+
+    handles = [Line2D([], [], color="black", lw=1.0)]
+    handles += [Line2D([], [], linestyle="none") for _ in labels[1:]]
     figure.legend(handles, labels, loc="outside upper center", ncols=min(len(labels), 3),
                   handlelength=1.5, columnspacing=1.5)
 

@@ -112,6 +112,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--center", choices=("extremum", "none", "fit"), default="extremum",
                      help="focus: shift each dataset's extremum to 0 mm (default), use the "
                           "positions as given, or fit a common focal offset in mm")
+    fit.add_argument("--max-nfev", type=_positive_int, metavar="N",
+                     help="at most N model evaluations per start (default: 200 per free "
+                          "parameter and one)")
     fit.add_argument("--plot", metavar="FIG.png",
                      help="write a figure of data, model and residuals (needs matplotlib: "
                           "pip install 'plix[plot]')")
@@ -241,8 +244,9 @@ def _fit(args) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
+            settings = {} if args.max_nfev is None else {"max_nfev": args.max_nfev}
             result = fit(scan, setup, params, model=model, n_starts=args.starts,
-                         center=args.center, threads=args.threads)
+                         center=args.center, threads=args.threads, **settings)
         finally:
             progress.close()
     progress.starts(result)
