@@ -1,6 +1,6 @@
 # Entry points that set up a fresh machine and run:
 #   make test   installs what is missing and runs the whole test suite
-#   make demo   installs what is missing and fits the bundled sample
+#   make demo   installs what is missing and fits the bundled sample with `plix fit`
 #   make kernels runs the suite once per OpenBLAS kernel this CPU can run (a manual check)
 #   make sanitize  runs the suite against a build with AddressSanitizer and UBSan
 PYTHON ?= python3.11
@@ -13,8 +13,13 @@ SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 test: install
 	$(PY) -m pytest -q tests
 
+# Fits two cross-sections of the bundled physical-model sample from twice their true values,
+# prints the report with the true values beside the fitted ones and writes the figure.
 demo: install
-	$(PY) examples/demo.py
+	$(VENV)/bin/plix fit examples/physical_sample.csv --setup examples/physical_setup.toml \
+	  --params examples/physical_start.toml --reference examples/physical_true.toml \
+	  --plot examples/physical_fit.png
+	@echo "wrote examples/physical_fit.png"
 
 bench: install
 	$(PY) bench/run_all.py

@@ -27,3 +27,11 @@ __all__ = [
     "fit",
     "simulate",
 ]
+
+# Files, figures and the version.
+from plix._io import read_parameters, read_scan, read_setup, write_scan
+from plix._plotting import plot_simulation
+from plix._version import __version__
+
+__all__ += ["read_parameters", "read_scan", "read_setup", "write_scan", "plot_simulation",
+            "__version__"]
