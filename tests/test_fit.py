@@ -351,7 +351,8 @@ def test_integrations_ending_early_and_evaluation_limit_are_reported():
     with pytest.warns(RuntimeWarning) as record:
         _, err, _ = run(pulse_energy=np.array([1e300]))
     messages = [str(w.message) for w in record]
-    assert len(messages) == 2
+    assert len(messages) == 3
+    assert "not finite" in messages[2]
     assert "integrations ended early" in messages[0] and "non-finite" in messages[0]
     ended, total = map(int, re.match(r"fit_zscan: (\d+) of (\d+) integrations", messages[0]).groups())
     per_evaluation = 2 * 9 * 3 * 2
