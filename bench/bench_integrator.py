@@ -12,19 +12,21 @@ import statistics
 import time
 import warnings
 
+import sys
+from pathlib import Path
+
 import _plix_testing as T
 
 from scipy.integrate import odeint
 
-NU = 299792458 / 532e-9
-FLUX_FACTOR = 1.5091901796421518e33 / NU
-S12, S23, S45 = 1e-21, 5e-21, 1e-20
-LIFETIMES = (2e-9, 5e-9, 1e-12, 1e-6, 1e-12)  # t21, t24, t32, t41, t54
-R21, R24, R32, R41, R54 = (1.0 / tau for tau in LIFETIMES)
-PARAMS = [S12, S23, S45, FLUX_FACTOR, *LIFETIMES]
-PULSE = 5e-9
+# The model constants are the integrator tests' own.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from ode_problems import (  # noqa: E402
+    FLUX_FACTOR, GROUND, PULSE, R21, R24, R32, R41, R54, S12, S23, S45,
+    POPULATION_PARAMS as PARAMS,
+)
+
 CASES = [(intensity, pieces) for intensity in (1e9, 1e10, 1e11) for pieces in (4, 10, 20)]
-GROUND = [1e24, 0.0, 0.0, 0.0, 0.0]
 
 
 def population_rhs(intensity):
