@@ -1,27 +1,28 @@
-// plix._core's fit: one call runs every start of a least-squares fit without the
-// interpreter lock, polling for Ctrl-C between residual evaluations.
+// plix._core's fit: the problem as bound classes, one call that runs every start without the
+// interpreter lock (polling for Ctrl-C between residual evaluations), and the outcome.
 #include <Python.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
-#include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "bindings/model_conversion.hpp"
+#include "bindings/python_error.hpp"
 #include "bindings/registration.hpp"
 #include "engine/curve_fit.hpp"
 #include "engine/parameter_transform.hpp"
-#include "model/model_layout.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 
 namespace plix::bindings {
 namespace {
@@ -35,12 +36,28 @@ std::vector<double> copy_of(const InputVector& values) {
     return {values.data(), values.data() + values.shape(0)};
 }
 
-// The data of one dataset, owned here so that the fit needs no Python object.
-struct OwnedDataset {
+// One dataset, owned here so that the fit needs no Python object.
+struct FitDataset {
     std::vector<double> positions_mm;
     std::vector<double> measured;
-    std::vector<double> sigma;
+    std::vector<double> sigma;  // empty: uniform weights
     double energy = 0.0;
+    std::vector<double> point_energies;  // empty: `energy` at every point
+    double aperture = model::open_aperture;
+};
+
+// Everything plix.fit hands over; checked by plix.fit.
+struct FitRequest {
+    std::shared_ptr<model::CurveModel> model;
+    std::optional<model::Setup> setup;
+    std::vector<double> start;
+    std::vector<engine::FreeParameter> free;
+    std::vector<FitDataset> datasets;
+    std::string center = "extremum";
+    int n_starts = 1;
+    int threads = 1;
+    engine::FitSettings settings;
+    nb::object iter_cb = nb::none();  // iter_cb(values, nfev, chisqr) -> stop?
 };
 
 // Ctrl-C: the hook takes the lock briefly on the main thread and keeps a raised exception
@@ -48,10 +65,7 @@ struct OwnedDataset {
 struct SignalPoll {
     bool main_thread = false;
     std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    bool raised = false;
+    std::optional<PythonCallbackError> raised;
 
     static bool stop_requested(void* context) {
         auto& poll = *static_cast<SignalPoll*>(context);
@@ -61,18 +75,32 @@ struct SignalPoll {
         if (now - poll.last < kSignalPollInterval) return false;
         poll.last = now;
         const nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) {
-            PyErr_Fetch(&poll.type, &poll.value, &poll.traceback);
-            poll.raised = true;
-        }
-        return poll.raised;
+        if (PyErr_CheckSignals() != 0) poll.raised.emplace();
+        return poll.raised.has_value();
     }
+};
 
-    // With the lock held: raises what the hook caught.
-    void rethrow() {
-        PyErr_Restore(type, value, traceback);
-        type = value = traceback = nullptr;
-        throw nb::python_error();
+// The user's iteration callback, called with the lock held; an exception it raises stops the
+// fit and is raised again afterwards.
+struct IterationCallback {
+    nb::handle function;
+    long evaluations = 0;
+    std::optional<PythonCallbackError> raised;
+
+    static bool observe(void* context, std::span<const double> values, double chisqr) {
+        auto& cb = *static_cast<IterationCallback*>(context);
+        ++cb.evaluations;
+        if (cb.raised) return true;
+        const nb::gil_scoped_acquire gil;
+        try {
+            nb::list free;
+            for (const double v : values) free.append(v);
+            return nb::cast<bool>(nb::bool_(cb.function(free, cb.evaluations, chisqr)));
+        } catch (nb::python_error& e) {
+            e.restore();
+            cb.raised.emplace();
+            return true;
+        }
     }
 };
 
@@ -88,139 +116,151 @@ engine::Centering centering_from(const std::string& center) {
     throw nb::value_error("center must be 'extremum', 'none' or 'fit'");
 }
 
-nb::list nested(const std::vector<std::vector<double>>& rows) {
-    nb::list out;
-    for (const auto& row : rows) out.append(nb::cast(row));
-    return out;
-}
-
-nb::tuple grid_tuple(const model::PhysicalGrid& grid) {
-    return nb::make_tuple(grid.time_steps, grid.slices, grid.radial_nodes);
-}
-
-nb::list starts_list(const engine::CurveFitResult& r) {
-    nb::list out;
-    for (const auto& s : r.starts) {
-        nb::dict d;
-        d["start"] = nb::cast(s.start);
-        d["values"] = nb::cast(s.values);
-        d["chisqr"] = s.chisqr;
-        d["nfev"] = s.nfev;
-        d["info"] = s.info;
-        d["status"] = engine::status_name(s.info);
-        d["success"] = engine::status_success(s.info);
-        out.append(d);
-    }
-    return out;
-}
-
-nb::dict result_dict(const engine::CurveFitResult& r, bool physical) {
-    nb::dict d;
-    d["params"] = nb::cast(r.params);
-    d["values"] = nb::cast(r.values);
-    d["covariance"] = nb::cast(r.covariance);
-    d["stderrs"] = nb::cast(r.stderrs);
-    d["correlation"] = nb::cast(r.correlation);
-    d["covariance_well_conditioned"] = r.covariance_well_conditioned;
-    d["reciprocal_condition"] = r.reciprocal_condition;
-    d["chisqr"] = r.chisqr;
-    d["redchi"] = r.redchi;
-    d["ndata"] = r.ndata;
-    d["nvarys"] = r.nvarys;
-    d["nfree"] = r.dof;
-    d["nfev"] = r.nfev;
-    d["total_nfev"] = r.total_nfev;
-    d["info"] = r.info;
-    d["status"] = engine::status_name(r.info);
-    d["message"] = engine::status_message(r.info);
-    d["success"] = r.success;
-    d["absolute_sigma"] = r.absolute_sigma;
-    d["best_start"] = r.best_start;
-    d["starts"] = starts_list(r);
-    d["position_shifts_mm"] = nb::cast(r.position_shifts_mm);
-    d["best_fit"] = nested(r.best_fit);
-    d["residuals"] = nested(r.residuals);
-    d["start_curve_span"] = nb::cast(r.start_curve_span);
-    if (physical) {
-        d["grid"] = grid_tuple(r.grid);
-        d["error_estimate"] = r.error_estimate;
-        d["solution_grid"] = grid_tuple(r.solution_grid);
-        d["solution_error_estimate"] = r.solution_error_estimate;
-    }
-    d["trials"] = nested(r.trials);
-    return d;
-}
-
-// Arguments are checked by plix.fit; here only what the engine itself needs to hold.
-nb::dict curve_fit(nb::handle setup, nb::handle model, const model::ParameterVector& start,
-                   const std::vector<std::size_t>& free_index, const std::vector<double>& free_min,
-                   const std::vector<double>& free_max,
-                   const std::vector<InputVector>& positions_mm,
-                   const std::vector<InputVector>& measured,
-                   const std::vector<std::optional<InputVector>>& sigma,
-                   const std::vector<double>& energies, const std::string& center, int n_starts,
-                   int threads, double ftol, double xtol, double gtol, int max_nfev, double epsfcn,
-                   double factor, bool record_trials) {
+engine::CurveFitResult curve_fit(const FitRequest& request) {
+    if (!request.model || !request.setup) throw nb::value_error("model and setup are required");
     engine::CurveFitProblem problem;
-    problem.model = model_from_python(model);
-    problem.setup = setup_from_python(setup);
-    check_parameters(start);
-    problem.start = start;
-    problem.threads = check_threads(threads);
-    problem.centering = centering_from(center);
-    problem.n_starts = n_starts;
-    problem.settings = {ftol, xtol, gtol, max_nfev, epsfcn, factor};
-    problem.record_trials = record_trials;
-    if (free_index.size() != free_min.size() || free_index.size() != free_max.size())
-        throw nb::value_error("free_index, free_min and free_max differ in length");
-    for (std::size_t i = 0; i < free_index.size(); ++i) {
-        if (free_index[i] >= model::parameter_count)
-            throw nb::value_error("free_index out of range");
-        problem.free.push_back({free_index[i], free_min[i], free_max[i]});
-    }
-    const std::size_t nd = positions_mm.size();
-    if (measured.size() != nd || sigma.size() != nd || energies.size() != nd || nd == 0)
-        throw nb::value_error("datasets: positions, transmittance, sigma and energies differ");
-    std::vector<OwnedDataset> owned(nd);
-    for (std::size_t d = 0; d < nd; ++d) {
-        owned[d].positions_mm = copy_of(positions_mm[d]);
-        owned[d].measured = copy_of(measured[d]);
-        if (sigma[d]) owned[d].sigma = copy_of(*sigma[d]);
-        owned[d].energy = energies[d];
-        check_positions(owned[d].positions_mm, problem.model);
-        check_energy(owned[d].energy, "energies_J");
-        if (owned[d].measured.size() != owned[d].positions_mm.size() ||
-            (!owned[d].sigma.empty() && owned[d].sigma.size() != owned[d].measured.size()))
+    problem.model = request.model;
+    problem.setup = *request.setup;
+    problem.start = request.start;
+    problem.free = request.free;
+    problem.centering = centering_from(request.center);
+    problem.n_starts = request.n_starts;
+    problem.threads = static_cast<unsigned>(request.threads < 1 ? 1 : request.threads);
+    problem.settings = request.settings;
+    for (const FitDataset& d : request.datasets) {
+        if (d.measured.size() != d.positions_mm.size() ||
+            (!d.sigma.empty() && d.sigma.size() != d.measured.size()) ||
+            (!d.point_energies.empty() && d.point_energies.size() != d.measured.size()))
             throw nb::value_error("datasets: lengths differ within a dataset");
         problem.datasets.push_back(
-            {owned[d].positions_mm, owned[d].measured, owned[d].sigma, owned[d].energy});
+            {d.positions_mm, d.measured, d.sigma, d.energy, d.point_energies, d.aperture});
     }
 
     SignalPoll poll;
     poll.main_thread = on_main_thread();
     problem.interrupt = {&SignalPoll::stop_requested, &poll};
-    const bool physical = std::holds_alternative<model::PhysicalModel>(problem.model);
+    IterationCallback callback{request.iter_cb, 0, std::nullopt};
+    if (!request.iter_cb.is_none()) problem.observer = {&IterationCallback::observe, &callback};
     std::optional<engine::CurveFitResult> result;
-    {
+    try {
         const nb::gil_scoped_release unlocked;
         result = engine::curve_fit(problem);
+    } catch (const PythonCallbackError& e) {
+        e.restore();
+        throw nb::python_error();
+    } catch (const std::invalid_argument& e) {
+        throw nb::value_error(e.what());
     }
-    if (poll.raised) poll.rethrow();
+    for (const auto* raised : {&poll.raised, &callback.raised}) {
+        if (*raised) {
+            (*raised)->restore();
+            throw nb::python_error();
+        }
+    }
     if (result->interrupted) throw std::runtime_error("the fit was stopped");
-    return result_dict(*result, physical);
+    return std::move(*result);
 }
 
 }  // namespace
 
 void register_fit(nb::module_& m) {
     m.attr("fit_internal_offset") = engine::ParameterTransform::internal_offset;
-    m.def("curve_fit", &curve_fit, nb::arg("setup"), nb::arg("model"), nb::arg("start"),
-          nb::arg("free_index"), nb::arg("free_min"), nb::arg("free_max"), nb::arg("positions_mm"),
-          nb::arg("measured"), nb::arg("sigma"), nb::arg("energies"), nb::arg("center"),
-          nb::arg("n_starts"), nb::arg("threads"), nb::arg("ftol"), nb::arg("xtol"),
-          nb::arg("gtol"), nb::arg("max_nfev"), nb::arg("epsfcn"), nb::arg("factor"),
-          nb::arg("record_trials") = false,
-          "Least-squares fit of the model to the datasets; see plix.fit.");
+
+    nb::class_<FitDataset>(m, "FitDataset", "One dataset of a fit (see plix.Dataset).")
+        .def(
+            "__init__",
+            [](FitDataset* d, const InputVector& positions_mm, const InputVector& measured,
+               std::optional<InputVector> sigma, double energy,
+               std::optional<InputVector> point_energies, double aperture) {
+                new (d) FitDataset{copy_of(positions_mm),
+                                   copy_of(measured),
+                                   sigma ? copy_of(*sigma) : std::vector<double>{},
+                                   energy,
+                                   point_energies ? copy_of(*point_energies) : std::vector<double>{},
+                                   aperture};
+            },
+            nb::kw_only(), "positions_mm"_a, "measured"_a, "sigma"_a.none(), "energy"_a,
+            "point_energies"_a.none() = nb::none(), "aperture"_a = model::open_aperture);
+
+    nb::class_<engine::FreeParameter>(m, "FreeParameter", "A parameter the fit varies.")
+        .def(nb::init<>())
+        .def(
+            "__init__",
+            [](engine::FreeParameter* f, std::size_t index, double min, double max) {
+                new (f) engine::FreeParameter{index, min, max};
+            },
+            "index"_a, "min"_a, "max"_a)
+        .def_ro("index", &engine::FreeParameter::index)
+        .def_ro("min", &engine::FreeParameter::min)
+        .def_ro("max", &engine::FreeParameter::max);
+
+    nb::class_<engine::FitSettings>(m, "FitSettings", "MINPACK lmdif's controls.")
+        .def(nb::init<>())
+        .def_rw("ftol", &engine::FitSettings::ftol)
+        .def_rw("xtol", &engine::FitSettings::xtol)
+        .def_rw("gtol", &engine::FitSettings::gtol)
+        .def_rw("max_nfev", &engine::FitSettings::max_nfev)
+        .def_rw("epsfcn", &engine::FitSettings::epsfcn)
+        .def_rw("factor", &engine::FitSettings::factor);
+
+    nb::class_<FitRequest>(m, "FitRequest", "Everything a fit needs (made by plix.fit).")
+        .def(nb::init<>())
+        .def_rw("model", &FitRequest::model)
+        .def_rw("setup", &FitRequest::setup)
+        .def_rw("start", &FitRequest::start)
+        .def_rw("free", &FitRequest::free)
+        .def_rw("datasets", &FitRequest::datasets)
+        .def_rw("center", &FitRequest::center)
+        .def_rw("n_starts", &FitRequest::n_starts)
+        .def_rw("threads", &FitRequest::threads)
+        .def_rw("settings", &FitRequest::settings)
+        .def_rw("iter_cb", &FitRequest::iter_cb);
+
+    nb::class_<model::Discretisation>(m, "Discretisation", "A grid and its error estimate.")
+        .def_ro("grid", &model::Discretisation::grid)
+        .def_ro("error_estimate", &model::Discretisation::error_estimate);
+
+    nb::class_<engine::StartOutcome>(m, "StartOutcome", "Where one start of a fit ended.")
+        .def_ro("start", &engine::StartOutcome::start)
+        .def_ro("values", &engine::StartOutcome::values)
+        .def_ro("chisqr", &engine::StartOutcome::chisqr)
+        .def_ro("nfev", &engine::StartOutcome::nfev)
+        .def_ro("info", &engine::StartOutcome::info);
+
+    using R = engine::CurveFitResult;
+    nb::class_<R>(m, "FitOutcome", "What the engine found (wrapped by plix.FitResult).")
+        .def_ro("params", &R::params)
+        .def_ro("values", &R::values)
+        .def_ro("covariance", &R::covariance)
+        .def_ro("stderrs", &R::stderrs)
+        .def_ro("correlation", &R::correlation)
+        .def_ro("covariance_well_conditioned", &R::covariance_well_conditioned)
+        .def_ro("reciprocal_condition", &R::reciprocal_condition)
+        .def_ro("chisqr", &R::chisqr)
+        .def_ro("redchi", &R::redchi)
+        .def_ro("ndata", &R::ndata)
+        .def_ro("nvarys", &R::nvarys)
+        .def_ro("nfree", &R::dof)
+        .def_ro("nfev", &R::nfev)
+        .def_ro("total_nfev", &R::total_nfev)
+        .def_ro("info", &R::info)
+        .def_ro("success", &R::success)
+        .def_ro("aborted", &R::aborted)
+        .def_ro("absolute_sigma", &R::absolute_sigma)
+        .def_ro("best_start", &R::best_start)
+        .def_ro("starts", &R::starts)
+        .def_ro("position_shifts_mm", &R::position_shifts_mm)
+        .def_ro("best_fit", &R::best_fit)
+        .def_ro("residuals", &R::residuals)
+        .def_ro("start_curve_span", &R::start_curve_span)
+        .def_ro("discretisation", &R::discretisation)
+        .def_ro("solution_discretisation", &R::solution_discretisation);
+
+    m.def("status_name", &engine::status_name, "info"_a);
+    m.def("status_message", &engine::status_message, "info"_a);
+    m.def("status_success", &engine::status_success, "info"_a);
+    m.def("curve_fit", &curve_fit, "request"_a,
+          "Least-squares fit of the request's model to its datasets; see plix.fit.");
 }
 
 }  // namespace plix::bindings

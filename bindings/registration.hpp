@@ -5,7 +5,8 @@
 
 namespace plix::bindings {
 
-void register_model(nanobind::module_& m);  // model_binding.cpp
-void register_fit(nanobind::module_& m);    // fit_binding.cpp
+void register_setup(nanobind::module_& m);  // setup_binding.cpp: Setup, LevelScheme
+void register_model(nanobind::module_& m);  // model_binding.cpp: kinds, models, simulate
+void register_fit(nanobind::module_& m);    // fit_binding.cpp: the fit problem and outcome
 
 }  // namespace plix::bindings

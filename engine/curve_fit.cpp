@@ -10,13 +10,11 @@
 
 #include "engine/covariance.hpp"
 #include "engine/parameter_transform.hpp"
-#include "model/physical_curve.hpp"
 
 namespace plix::engine {
 namespace {
 
 constexpr double kSpreadExponent = 0.52;  // starts spread over 10^-0.52 .. 10^+0.52
-constexpr std::size_t kEndPoints = 5;     // points at either end that set the baseline
 // A model value that is not finite (an overflowing trial step) becomes this large weighted
 // residual, so that MINPACK rejects the step and shortens it.
 constexpr double kNonFiniteResidual = 1e10;
@@ -31,16 +29,14 @@ constexpr int kEvaluationsPerParameter = 200;  // lmdif1's default budget, 200 (
 // A spread start beyond a bound is put this fraction of the way back towards the user's.
 constexpr double kInsideFraction = 0.01;
 constexpr int kMode = 1;  // lmdif scales the variables by the column norms of J
+constexpr int kInterruptedInfo = -1;
+constexpr int kAbortedInfo = -2;
 constexpr int kNprint = 0;
 
-bool uses_physical_auto_grid(const model::ModelSpec& m) {
-    const auto* p = std::get_if<model::PhysicalModel>(&m);
-    return p && p->grid.time_steps == 0 && p->grid.slices == 0 && p->grid.radial_nodes == 0;
-}
-
-model::PhysicalGrid componentwise_max(const model::PhysicalGrid& a, const model::PhysicalGrid& b) {
-    return {std::max(a.time_steps, b.time_steps), std::max(a.slices, b.slices),
-            std::max(a.radial_nodes, b.radial_nodes)};
+double sum_of_squares(std::span<const double> r) {
+    double s = 0.0;
+    for (const double x : r) s += x * x;
+    return s;
 }
 
 // Everything one residual evaluation needs, with its scratch storage allocated once.
@@ -48,6 +44,7 @@ class FitEvaluator {
   public:
     FitEvaluator(const CurveFitProblem& problem, std::vector<double> shifts)
         : problem_(problem), model_(problem.model), shifts_(std::move(shifts)) {
+        run_.threads = problem.threads;
         params_ = problem.start;
         for (const auto& d : problem.datasets) {
             ndata_ += d.measured.size();
@@ -62,8 +59,10 @@ class FitEvaluator {
     bool fits_offset() const { return problem_.centering == Centering::fit; }
     const std::vector<double>& shifts() const { return shifts_; }
     long evaluations() const { return evaluations_; }
-    model::ModelSpec& model() { return model_; }
-    std::vector<std::vector<double>>& trials() { return trials_; }
+    const model::CurveModel& model() const { return *model_; }
+    void use_model(std::shared_ptr<const model::CurveModel> m) { model_ = std::move(m); }
+    const model::RunControl& run() const { return run_; }
+    const std::vector<double>& params() const { return params_; }
 
     // The parameter vector and focal offset for the free values.
     double apply(std::span<const double> values) {
@@ -71,27 +70,35 @@ class FitEvaluator {
         return fits_offset() ? values[nfree()] : 0.0;
     }
 
-    // Positions of dataset d as the model sees them for the given offset.
-    std::span<const double> model_positions(std::size_t d, double offset) {
+    // Positions of dataset d as the model sees them for the given offset, into out.
+    void model_positions(std::size_t d, double offset, std::span<double> out) const {
         const auto& raw = problem_.datasets[d].positions_mm;
         const double shift = shifts_[d] + offset;
-        for (std::size_t k = 0; k < raw.size(); ++k) positions_[k] = raw[k] - shift;
-        return {positions_.data(), raw.size()};
+        for (std::size_t k = 0; k < raw.size(); ++k) out[k] = raw[k] - shift;
+    }
+
+    // The request for dataset d at the given model positions.
+    model::CurveRequest request(std::size_t d, std::span<const double> positions) const {
+        const auto& ds = problem_.datasets[d];
+        return {.setup = problem_.setup,
+                .params = params_,
+                .positions_mm = positions,
+                .energy = ds.energy,
+                .point_energies = ds.point_energies,
+                .aperture = ds.aperture};
     }
 
     // The model curve of dataset d into out.
     void curve(std::size_t d, double offset, std::span<double> out) {
-        const auto& ds = problem_.datasets[d];
-        const model::CurveRequest request{problem_.setup, params_, model_positions(d, offset),
-                                          ds.energy};
+        const std::span<double> positions{positions_.data(), out.size()};
+        model_positions(d, offset, positions);
         model::CurveReport report;
-        model::model_curve(model_, request, out, problem_.threads, report);
+        model_->curve(request(d, positions), out, run_, report);
     }
 
     // Weighted residuals (data - model) / sigma for the free values, into fvec (ndata).
     void weighted_residuals(std::span<const double> values, std::span<double> fvec) {
         ++evaluations_;
-        if (problem_.record_trials) trials_.emplace_back(values.begin(), values.end());
         const double offset = apply(values);
         std::size_t k0 = 0;
         for (std::size_t d = 0; d < problem_.datasets.size(); ++d) {
@@ -106,7 +113,13 @@ class FitEvaluator {
             }
             k0 += n;
         }
+        const EvaluationObserver& observer = problem_.observer;
+        if (observer.observe && observer.observe(observer.context, values, sum_of_squares(fvec)))
+            aborted_ = true;
     }
+
+    // Whether the observer asked to stop.
+    bool aborted() const { return aborted_; }
 
     bool stop_requested() const {
         const auto& hook = problem_.interrupt;
@@ -115,15 +128,16 @@ class FitEvaluator {
 
   private:
     const CurveFitProblem& problem_;
-    model::ModelSpec model_;
+    std::shared_ptr<const model::CurveModel> model_;
+    model::RunControl run_;
     std::vector<double> shifts_;
-    model::ParameterVector params_{};
+    std::vector<double> params_;
     std::size_t ndata_ = 0;
     std::size_t largest_ = 0;
     std::vector<double> positions_;
     std::vector<double> curve_;
     long evaluations_ = 0;
-    std::vector<std::vector<double>> trials_;
+    bool aborted_ = false;
 };
 
 // One lmdif search: maps its internal variables to the free values and evaluates.
@@ -155,13 +169,11 @@ int lmdif_residuals(void* p, int m, int /*n*/, const double* u, double* fvec, in
         search.failure = std::current_exception();
         return -1;
     }
+    if (search.evaluator.aborted()) {
+        search.interrupted = true;
+        return -1;
+    }
     return 0;
-}
-
-double sum_of_squares(std::span<const double> r) {
-    double s = 0.0;
-    for (const double x : r) s += x * x;
-    return s;
 }
 
 // Bounds of the free values (the focal offset is unbounded).
@@ -229,16 +241,17 @@ StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& 
                            settings.factor, kNprint, &nfev, fjac.data(), m, ipvt.data(), qtf.data(),
                            wa1.data(), wa2.data(), wa3.data(), wa4.data());
     if (search.failure) std::rethrow_exception(search.failure);
-    interrupted = search.interrupted;
+    interrupted = search.interrupted && !ev.aborted();
 
     StartOutcome outcome;
     outcome.start = start;
     outcome.values.resize(un);
     for (std::size_t i = 0; i < un; ++i) outcome.values[i] = transforms[i].to_natural(u[i]);
     outcome.nfev = nfev;
-    outcome.info = info;
-    // lmdif leaves fvec at the returned point, except when it rejected its input.
-    if (info == 0 && !interrupted) ev.weighted_residuals(outcome.values, fvec);
+    outcome.info = ev.aborted() ? kAbortedInfo : info;
+    // lmdif leaves fvec at the returned point, except when it rejected its input or was
+    // stopped by the observer.
+    if ((info == 0 || ev.aborted()) && !interrupted) ev.weighted_residuals(outcome.values, fvec);
     outcome.chisqr = interrupted ? std::numeric_limits<double>::quiet_NaN() : sum_of_squares(fvec);
     return outcome;
 }
@@ -285,45 +298,43 @@ void jacobian_column(FitEvaluator& ev, std::vector<double> x, std::size_t i, con
 std::vector<double> shifts_for(const CurveFitProblem& p) {
     std::vector<double> shifts(p.datasets.size(), 0.0);
     if (p.centering == Centering::extremum)
-        for (std::size_t d = 0; d < p.datasets.size(); ++d)
-            shifts[d] = extremum_position(p.datasets[d].positions_mm, p.datasets[d].measured);
+        for (std::size_t d = 0; d < p.datasets.size(); ++d) {
+            const FitDataset& ds = p.datasets[d];
+            shifts[d] = p.model->focus_position(ds.positions_mm, ds.measured, ds.aperture);
+        }
     return shifts;
 }
 
-// The user's free values: the free parameters, then the focal offset started at the data
-// extremum of the first dataset.
+// The user's free values: the free parameters, then the focal offset started where the
+// model's focus rule puts the focus of the first dataset.
 std::vector<double> user_values(const CurveFitProblem& p) {
     std::vector<double> v;
     for (const auto& f : p.free) v.push_back(p.start[f.index]);
-    if (p.centering == Centering::fit)
-        v.push_back(extremum_position(p.datasets[0].positions_mm, p.datasets[0].measured));
+    if (p.centering == Centering::fit) {
+        const FitDataset& first = p.datasets[0];
+        v.push_back(p.model->focus_position(first.positions_mm, first.measured, first.aperture));
+    }
     return v;
 }
 
-// The physical model's automatic grid, chosen per dataset at the given values and held.
-model::PhysicalGrid choose_grid(FitEvaluator& ev, const CurveFitProblem& p,
-                                std::span<const double> values, double& error_estimate) {
-    model::PhysicalModel chooser = std::get<model::PhysicalModel>(p.model);
+// What the problem's model fixes for the curves at the given values (null: nothing).
+std::shared_ptr<const model::CurveModel> fixed_model(FitEvaluator& ev, const CurveFitProblem& p,
+                                                     std::span<const double> values,
+                                                     model::Discretisation& chosen) {
     const double offset = ev.apply(values);
-    model::ParameterVector params = p.start;
-    for (std::size_t i = 0; i < p.free.size(); ++i) params[p.free[i].index] = values[i];
-    model::PhysicalGrid grid{};
-    error_estimate = 0.0;
+    std::vector<std::vector<double>> positions(p.datasets.size());
+    std::vector<model::CurveRequest> requests;
     for (std::size_t d = 0; d < p.datasets.size(); ++d) {
-        const model::CurveRequest request{p.setup, params, ev.model_positions(d, offset),
-                                          p.datasets[d].energy};
-        double estimate = 0.0;
-        grid = componentwise_max(
-            grid, model::choose_physical_grid(chooser, request, p.threads, estimate));
-        error_estimate = std::max(error_estimate, estimate);
+        positions[d].resize(p.datasets[d].positions_mm.size());
+        ev.model_positions(d, offset, positions[d]);
+        requests.push_back(ev.request(d, positions[d]));
     }
-    return grid;
+    return p.model->with_fixed_discretisation(requests, ev.run(), chosen);
 }
 
 void fill_solution(FitEvaluator& ev, const CurveFitProblem& p, CurveFitResult& r) {
     const double offset = ev.apply(r.values);
-    r.params = p.start;
-    for (std::size_t i = 0; i < p.free.size(); ++i) r.params[p.free[i].index] = r.values[i];
+    r.params = ev.params();
     for (std::size_t d = 0; d < p.datasets.size(); ++d) {
         const auto& ds = p.datasets[d];
         std::vector<double> curve(ds.measured.size());
@@ -349,6 +360,16 @@ void fill_covariance(FitEvaluator& ev, const Bounds& b, CurveFitResult& r) {
     r.correlation = std::move(c.correlation);
     r.covariance_well_conditioned = c.well_conditioned;
     r.reciprocal_condition = c.reciprocal_condition;
+}
+
+// No uncertainties: the search did not reach a minimum.
+void fill_unknown_covariance(CurveFitResult& r) {
+    const std::size_t n = r.values.size();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    r.covariance.assign(n * n, nan);
+    r.correlation.assign(n * n, nan);
+    r.stderrs.assign(n, nan);
+    r.covariance_well_conditioned = false;
 }
 
 void record_start_curve_span(FitEvaluator& ev, const CurveFitProblem& p,
@@ -384,8 +405,12 @@ std::string status_name(int info) {
             return "xtol_too_small";
         case 8:
             return "gtol_too_small";
+        case kInterruptedInfo:
+            return "interrupted";
+        case kAbortedInfo:
+            return "aborted";
         default:
-            return info < 0 ? "interrupted" : "unknown";
+            return "unknown";
     }
 }
 
@@ -415,29 +440,16 @@ std::string status_message(int info) {
         case 8:
             return "gtol is too small: the residuals are orthogonal to the columns of the Jacobian "
                    "to machine precision";
+        case kInterruptedInfo:
+            return "stopped by an interrupt";
+        case kAbortedInfo:
+            return "stopped by the iteration callback";
         default:
-            return info < 0 ? "stopped by an interrupt" : "unknown status";
+            return "unknown status";
     }
 }
 
 bool status_success(int info) { return (info >= 1 && info <= 4) || (info >= 6 && info <= 8); }
-
-double extremum_position(std::span<const double> positions_mm, std::span<const double> measured) {
-    const std::size_t n = measured.size();
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return positions_mm[a] < positions_mm[b];
-    });
-    const std::size_t ends = std::min(kEndPoints, n / 2);
-    double baseline = 0.0;
-    for (std::size_t k = 0; k < ends; ++k)
-        baseline += measured[order[k]] + measured[order[n - 1 - k]];
-    baseline = ends > 0 ? baseline / (2.0 * static_cast<double>(ends)) : measured[0];
-    const auto [lo, hi] = std::minmax_element(measured.begin(), measured.end());
-    const bool dip = baseline - *lo >= *hi - baseline;
-    return positions_mm[static_cast<std::size_t>((dip ? lo : hi) - measured.begin())];
-}
 
 std::vector<double> start_factors(int n_starts) {
     const int k = n_starts - 1;
@@ -458,6 +470,14 @@ std::vector<double> start_factors(int n_starts) {
 
 CurveFitResult curve_fit(const CurveFitProblem& problem) {
     if (problem.datasets.empty()) throw std::invalid_argument("no dataset");
+    if (!problem.model) throw std::invalid_argument("no model");
+    if (problem.start.size() != problem.model->parameters().size())
+        throw std::invalid_argument("start: one value per parameter of the model");
+    for (const FreeParameter& f : problem.free)
+        if (f.index >= problem.start.size()) throw std::invalid_argument("free: index out of range");
+    const std::size_t levels = problem.model->levels();
+    if (levels != 0 && problem.setup.populations.size() != levels)
+        throw std::invalid_argument("setup.populations: one per level of the model");
     FitEvaluator ev(problem, shifts_for(problem));
     Bounds bounds = free_bounds(problem);
     const std::vector<double> user = user_values(problem);
@@ -479,10 +499,7 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     r.dof = static_cast<std::ptrdiff_t>(r.ndata) - static_cast<std::ptrdiff_t>(r.nvarys);
     r.absolute_sigma = !problem.datasets[0].sigma.empty();
 
-    if (uses_physical_auto_grid(problem.model)) {
-        r.grid = choose_grid(ev, problem, user, r.error_estimate);
-        std::get<model::PhysicalModel>(ev.model()).grid = r.grid;
-    }
+    if (auto fixed = fixed_model(ev, problem, user, r.discretisation)) ev.use_model(fixed);
     record_start_curve_span(ev, problem, user, r);
 
     const auto starts = start_points(user, problem.free.size(), bounds, problem.n_starts);
@@ -495,6 +512,7 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
             r.total_nfev = ev.evaluations();
             return r;
         }
+        if (ev.aborted()) break;
     }
     std::vector<double> chis;
     for (const auto& s : r.starts) chis.push_back(s.chisqr);
@@ -512,11 +530,14 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
                          : std::numeric_limits<double>::quiet_NaN();
 
     fill_solution(ev, problem, r);
-    fill_covariance(ev, bounds, r);
-    if (uses_physical_auto_grid(problem.model))
-        r.solution_grid = choose_grid(ev, problem, r.values, r.solution_error_estimate);
+    r.aborted = ev.aborted();
+    if (r.aborted)
+        fill_unknown_covariance(r);
+    else
+        fill_covariance(ev, bounds, r);
+    if (!r.discretisation.grid.empty())
+        fixed_model(ev, problem, r.values, r.solution_discretisation);
     r.total_nfev = ev.evaluations();
-    r.trials = std::move(ev.trials());
     return r;
 }
 

@@ -9,21 +9,26 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "model/curve_model.hpp"
 
 namespace plix::engine {
 
-// One pulse energy: positions in mm as measured, normalised transmittance, optional
-// per-point uncertainties (empty: uniform weights).
+// One scan: positions in mm as measured, normalised transmittance, optional per-point
+// uncertainties (empty: uniform weights), the pulse energy (or one per point) and the
+// aperture's linear transmittance (1: open).
 struct FitDataset {
     std::span<const double> positions_mm;
     std::span<const double> measured;
     std::span<const double> sigma;
     double energy = 0.0;
+    std::span<const double> point_energies = {};
+    double aperture = model::open_aperture;
 };
 
 enum class Centering {
-    extremum,  // each dataset's positions shifted so that its data extremum is at 0
+    extremum,  // each dataset's positions shifted so that the model's focus rule puts it at 0
     none,      // positions as given
     fit,       // one focal offset in mm, shared by all datasets, fitted
 };
@@ -38,7 +43,7 @@ struct FitSettings {
     double factor = 100.0;  // initial step bound (MINPACK's usual)
 };
 
-// A parameter of the model vector that the fit varies, with its bounds (min < max; either
+// A parameter of the model's vector that the fit varies, with its bounds (min < max; either
 // may be infinite).
 struct FreeParameter {
     std::size_t index = 0;
@@ -52,10 +57,17 @@ struct InterruptHook {
     void* context = nullptr;
 };
 
+// Told of every evaluation of the residuals: the free values and the chi-square there;
+// returns true to stop the fit.
+struct EvaluationObserver {
+    bool (*observe)(void* context, std::span<const double> values, double chisqr) = nullptr;
+    void* context = nullptr;
+};
+
 struct CurveFitProblem {
-    model::ModelSpec model;
+    std::shared_ptr<const model::CurveModel> model;
     model::Setup setup;
-    model::ParameterVector start{};  // the user's values (fixed parameters and first start)
+    std::vector<double> start;  // every parameter of the model: fixed values and first start
     std::vector<FreeParameter> free;
     std::vector<FitDataset> datasets;
     Centering centering = Centering::extremum;
@@ -63,7 +75,7 @@ struct CurveFitProblem {
     unsigned threads = 1;
     FitSettings settings;
     InterruptHook interrupt;
-    bool record_trials = false;  // keep every evaluated point (for checks of the bounds)
+    EvaluationObserver observer;
 };
 
 // The free values are the free parameters in their order, then the focal offset in mm
@@ -77,7 +89,7 @@ struct StartOutcome {
 };
 
 struct CurveFitResult {
-    model::ParameterVector params{};
+    std::vector<double> params;
     std::vector<double> values;      // free values at the solution
     std::vector<double> covariance;  // nvarys x nvarys row-major, over `values`
     std::vector<double> stderrs;
@@ -94,6 +106,7 @@ struct CurveFitResult {
     int info = 0;         // MINPACK's info of the winning start (negative: interrupted)
     bool success = false;
     bool interrupted = false;
+    bool aborted = false;  // stopped by the observer
     bool absolute_sigma = false;
     std::size_t best_start = 0;
     std::vector<StartOutcome> starts;
@@ -101,13 +114,10 @@ struct CurveFitResult {
     std::vector<std::vector<double>> best_fit;   // model per dataset at the solution
     std::vector<std::vector<double>> residuals;  // data - model per dataset
     std::vector<double> start_curve_span;  // max - min of each model curve at the user's start
-    // Physical model: the grid held fixed during the fit and the error estimates of the grid
-    // at the start and of the grid that the solution would need.
-    model::PhysicalGrid grid{};
-    double error_estimate = 0.0;
-    model::PhysicalGrid solution_grid{};
-    double solution_error_estimate = 0.0;
-    std::vector<std::vector<double>> trials;  // when record_trials: every evaluated point
+    // What the model held fixed during the fit (chosen at the user's start) and what it would
+    // choose at the solution; empty grids for a model that fixes nothing.
+    model::Discretisation discretisation;
+    model::Discretisation solution_discretisation;
 };
 
 // MINPACK's name and text for an lmdif info value (negative: interrupted).
@@ -116,10 +126,6 @@ std::string status_message(int info);
 // True for the values that mean a minimum was reached (1 to 4, and 6 to 8 where the
 // tolerances were tighter than rounding allows).
 bool status_success(int info);
-
-// Shift that puts the extremum of the data at 0: the minimum for a dip, the maximum for a
-// peak, told apart by which lies farther from the mean of the five points at either end.
-double extremum_position(std::span<const double> positions_mm, std::span<const double> measured);
 
 // Log-spaced start factors: n_starts - 1 of them, the user's point (factor 1) excluded.
 std::vector<double> start_factors(int n_starts);

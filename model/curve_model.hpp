@@ -1,84 +1,136 @@
-// The models behind plix.simulate and plix.fit: one normalised transmittance curve for one
-// pulse energy at scan positions used as given.
+// What every model of a Z-scan curve provides, so that simulation and fitting can treat
+// them alike: its parameters, its curve for one dataset, what it fixes before a fit, and
+// how it finds the focus of a measured scan.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <limits>
+#include <memory>
 #include <span>
-#include <variant>
+#include <string>
+#include <vector>
 
 #include "model/integration_tally.hpp"
-#include "model/model_layout.hpp"
 
 namespace plix::model {
 
 // The experiment, SI units.
 struct Setup {
     double wavelength = 0.0;    // m
-    double w0 = 0.0;            // beam waist radius, m
-    double tau = 0.0;           // pulse 1/e half-width of the intensity, s
+    double w0 = 0.0;            // beam waist radius (1/e^2 of the intensity), m
+    double tau = 0.0;           // pulse half-width at 1/e of the intensity, s
     double sample_width = 0.0;  // m
     double M2 = 1.0;            // beam quality; divides the Rayleigh range
-    Populations populations{};  // initial N1..N5, m^-3
+    double n0 = 1.0;            // linear refractive index of the sample
+    std::vector<double> populations;  // initial population of each level, m^-3
+
+    // pi w0^2 / (M2 wavelength), m.
+    double rayleigh_range() const;
 };
 
-enum class Stepper { lsoda, exact };
-enum class Normalisation {
-    linear,  // divided by the transmittance at vanishing intensity
-    ends,    // additive shift: the mean of the first and last five points becomes 1
-    none,    // the raw transmitted fraction of the pulse energy
-};
-enum class Geometry { on_axis, beam };
+// How a model parameter is checked, shown and fitted.
+struct ParameterSpec {
+    std::string name;
+    std::string unit;         // SI, as text ("m^2", "s", "m/W")
+    std::string symbol;       // for figures, in TeX ("\\sigma_{12}")
+    std::string description;  // a few words ("cross-section 1 -> 2")
+    double lowest = 0.0;      // the smallest value the model accepts ...
+    bool lowest_included = true;  // ... itself accepted (false: only values above it)
+    bool infinity_allowed = false;  // +inf accepted (a lifetime: the channel is off)
+    // The bounds a fit uses unless told otherwise; (0, inf) is explored in log space.
+    double fit_min = 0.0;
+    double fit_max = std::numeric_limits<double>::infinity();
+    // The value when none is given; NaN: the parameter must be given.
+    double default_value = std::numeric_limits<double>::quiet_NaN();
 
-// fit_zscan's discretisation: on-axis intensity, t_slices points across +-tau/2, z_slices
-// depth points, first-order splitting. With Stepper::lsoda and Normalisation::ends it is
-// fit_zscan's model bit for bit.
-struct SeedModel {
-    Stepper stepper = Stepper::lsoda;
-    int t_slices = 10;
-    int z_slices = 8;
-    Normalisation normalisation = Normalisation::ends;
-};
-
-// Grid of the physical model. radial_nodes is 1 for the on-axis geometry.
-struct PhysicalGrid {
-    int time_steps = 0;
-    int slices = 0;
-    int radial_nodes = 0;
+    bool log_scale() const {
+        return fit_min == 0.0 && fit_max == std::numeric_limits<double>::infinity();
+    }
 };
 
-// Energy-normalised Gaussian beam and pulse, the whole pulse, slices adding up to the
-// sample width, a second-order scheme with the exact propagator.
-struct PhysicalModel {
-    Geometry geometry = Geometry::beam;
-    double accuracy = 1e-4;  // requested error in normalised transmittance
-    Normalisation normalisation = Normalisation::linear;
-    PhysicalGrid grid{};  // all zero: chosen automatically for `accuracy`
+// The aperture transmittance of an open-aperture dataset (all the light reaches the
+// detector).
+inline constexpr double open_aperture = 1.0;
+
+// One curve: the scan positions in mm (distance of the sample from the focus, used as
+// given), the pulse energy in J (or one per position), and the aperture.
+struct CurveRequest {
+    const Setup& setup;
+    std::span<const double> params;  // in the order of the model's parameters()
+    std::span<const double> positions_mm;
+    double energy = 0.0;
+    std::span<const double> point_energies = {};  // empty, or one energy per position
+    double aperture = open_aperture;
+
+    double energy_at(std::size_t i) const {
+        return point_energies.empty() ? energy : point_energies[i];
+    }
 };
 
-using ModelSpec = std::variant<SeedModel, PhysicalModel>;
+// What a model fixes for a fit (the grid of a numerical model) and the estimated error of
+// its curves on it; an empty grid when the model fixes nothing.
+struct Discretisation {
+    std::vector<int> grid;
+    double error_estimate = std::numeric_limits<double>::quiet_NaN();
+};
 
 // What one evaluation reports besides the curve.
 struct CurveReport {
-    IntegrationTally tally;  // LSODA integrations by how they ended (seed model, lsoda)
-    PhysicalGrid grid{};     // the grid used (physical model)
-    double error_estimate = std::numeric_limits<double>::quiet_NaN();  // physical model
+    IntegrationTally tally;  // integrator calls by how they ended (LSODA models)
+    Discretisation used;     // the grid used and its error estimate, where the model has one
 };
 
-// One curve: the scan positions in mm (distance of the sample from the focus, used as
-// given) and one pulse energy in J.
-struct CurveRequest {
-    const Setup& setup;
-    const ParameterVector& params;
-    std::span<const double> positions_mm;
-    double energy = 0.0;
+// How long work may run: the threads it may use, and a flag that stops it. The flag is read
+// by every worker between items; a model whose evaluation stops throws Interrupted.
+struct RunControl {
+    unsigned threads = 1;
+    const std::atomic<bool>* stop = nullptr;
+
+    bool stop_requested() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 };
 
-// Writes the model curve at every position into out (out.size() == positions_mm.size()),
-// evaluating positions on up to `threads` threads (1: the calling thread only). The result
-// does not depend on `threads`. Preconditions are checked by the callers (bindings):
-// positive finite lengths and energy, at least five positions for Normalisation::ends,
-// t_slices >= 2 and z_slices 0 or >= 2.
-void model_curve(const ModelSpec& model, const CurveRequest& request, std::span<double> out,
-                 unsigned threads, CurveReport& report);
+struct Interrupted : std::exception {
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+class CurveModel {
+  public:
+    virtual ~CurveModel() = default;
+
+    // The parameters in the order of CurveRequest::params.
+    virtual const std::vector<ParameterSpec>& parameters() const = 0;
+
+    // Initial populations the set-up must give (one per level; 0: none).
+    virtual std::size_t levels() const { return 0; }
+
+    // Whether curves through a closed aperture (CurveRequest::aperture < 1) can be computed.
+    virtual bool closed_aperture() const { return false; }
+
+    // Writes the curve at every position into out (out.size() == positions). Inputs are
+    // checked by the callers: finite positions, positive finite energies and lengths,
+    // parameters within their specs, populations matching levels().
+    virtual void curve(const CurveRequest& request, std::span<double> out, const RunControl& run,
+                       CurveReport& report) const = 0;
+
+    // Before a fit: a copy of this model whose discretisation is chosen for the given curves
+    // and then held fixed, so that the curves are smooth functions of the parameters; null
+    // when the model has nothing to choose. `chosen` receives the grid and its estimate.
+    virtual std::shared_ptr<const CurveModel> with_fixed_discretisation(
+        std::span<const CurveRequest> curves, const RunControl& run, Discretisation& chosen) const;
+
+    // What the entries of Discretisation::grid count.
+    virtual std::vector<std::string> grid_names() const { return {}; }
+
+    // The position (mm) of the focus in a measured dataset, subtracted from its positions
+    // when a fit centres the scan. The default takes the extremum of the data: the minimum of
+    // a dip, the maximum of a peak, told apart by which lies farther from the mean of the five
+    // points at either end (positions sorted).
+    virtual double focus_position(std::span<const double> positions_mm,
+                                  std::span<const double> measured, double aperture) const;
+};
+
+// The extremum rule of CurveModel::focus_position.
+double extremum_position(std::span<const double> positions_mm, std::span<const double> measured);
 
 }  // namespace plix::model

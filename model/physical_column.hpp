@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <span>
 
-#include "model/model_layout.hpp"
-#include "model/rate_equations.hpp"
+#include "model/matrix_exponential.hpp"
+#include "model/scheme_rates.hpp"
 
 namespace plix::model {
 
@@ -27,25 +27,32 @@ namespace plix::model {
 //     mean of the step's end states would not be), and N <- H N_mid completes the step;
 //   - the light leaves the slice as I_in exp(-alpha(N_mid) dz): the midpoint rule in depth;
 //   - the transmitted energy is the sum over steps of the exit intensity times duration.
+template <std::size_t N>
 struct ColumnScheme {
-    RateParameters rates;
+    const SchemeRates* rates = nullptr;
     std::span<const double> duration;
     std::span<const double> mean_pulse;
     std::span<const double> extrapolation;
     double pulse_energy = 0.0;  // sum of duration * mean_pulse
     std::size_t slices = 0;
     double slice_thickness = 0.0;
-    Populations initial{};
+    Vector<N> initial{};
 };
 
-// Scratch doubles that column_transmittance needs.
-inline constexpr std::size_t column_cell_size = level_count + 2;
-inline std::size_t column_scratch_size(std::size_t slices) { return slices * column_cell_size; }
+// Scratch doubles per slice: the populations and the two latest midpoint absorptions.
+template <std::size_t N>
+inline constexpr std::size_t column_cell_size = N + 2;
+
+template <std::size_t N>
+std::size_t column_scratch_size(std::size_t slices) {
+    return slices * column_cell_size<N>;
+}
 
 // Transmitted over incident fluence of a column whose entering intensity is
 // peak_intensity * mean_pulse[j] during step j (peak_intensity > 0). scratch holds at least
-// column_scratch_size(scheme.slices) doubles.
-double column_transmittance(const ColumnScheme& scheme, double peak_intensity,
+// column_scratch_size<N>(scheme.slices) doubles.
+template <std::size_t N>
+double column_transmittance(const ColumnScheme<N>& scheme, double peak_intensity,
                             std::span<double> scratch);
 
 }  // namespace plix::model

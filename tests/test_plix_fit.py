@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 import plix
-from plix._fit import run_fit
 
 SETUP = plix.Setup(wavelength=532e-9, w0=30e-6, tau=5e-9, sample_width=1e-3,
                    populations=[1e24, 0, 0, 0, 0])
@@ -166,9 +165,12 @@ class TestBounds:
         params["sigma_23"].set(value=3e-21, min=1e-21, max=4e-21)
         params["sigma_45"].set(value=5e-21, min=-math.inf, max=7e-21)
         scan = plix.Scan.from_arrays([Z] * 3, list(simulate()), ENERGIES)
+        names = ("sigma_12", "sigma_23", "sigma_45")
+        trials = []
         with pytest.warns(plix.FitWarning) as caught:
-            result = run_fit(scan, SETUP, params, model=EXACT, threads=1, record_trials=True)
-        trials = result.trials
+            result = plix.fit(scan, SETUP, params, model=EXACT, threads=1,
+                              iter_cb=lambda values, nfev, chisqr:
+                              trials.append(dict(zip(names, values))))
         assert len(trials) == result.total_nfev > 50
         # Rounding may land a trial on a bound, never beyond it.
         assert all(t["sigma_12"] >= 0.0 for t in trials)

@@ -176,7 +176,8 @@ class TestSetupFile:
         (SETUP.replace("tau = 5e-9\n", ""), "missing key(s) 'tau'"),
         (SETUP.replace("w0 = 25e-6", 'w0 = "25 um"'), "'w0' must be a number"),
         (SETUP.replace("w0 = 25e-6", "w0 = -25e-6"), "w0"),
-        (SETUP.replace("[1e24, 0, 0, 0, 0]", "[1e24, 0]"), "populations"),
+        (SETUP.replace("[1e24, 0, 0, 0, 0]", "[1e24, 0]") + '[model]\npreset = "physical"\n',
+         "populations must hold 5 numbers"),
         (SETUP + "tau = 6e-9\n", "not valid TOML"),
     ])
     def test_missing_wrong_or_refused_values(self, tmp_path, text, words):

@@ -36,13 +36,16 @@ def made_up_result(correlation=0.5, success=True):
     start = plix.FitStart(start={"sigma_12": 2e-21, "sigma_45": 1.6e-20, "lifetime_21": 4e-9},
                           values={}, chisqr=3.0, nfev=40, status="ftol", info=1, success=True)
     return plix.FitResult(
-        params=params, var_names=["sigma_12", "sigma_45", "lifetime_21"], covariance=corr,
-        correlation=corr, chisqr=2.5, redchi=0.625, ndata=7, nvarys=3, nfree=4, nfev=33,
-        total_nfev=120, success=success, status="ftol" if success else "max_nfev",
+        params=params, var_names=["sigma_12", "sigma_45", "lifetime_21"],
+        values=np.array([params[n].value for n in ("sigma_12", "sigma_45", "lifetime_21")]),
+        covariance=corr, correlation=corr, chisqr=2.5, redchi=0.625, ndata=7, nvarys=3,
+        nfree=4, nfev=33, total_nfev=120, success=success, aborted=False,
+        status="ftol" if success else "max_nfev",
         message="the sum of squares is at most ftol", info=1, residuals=[np.zeros(7)],
         best_fit=[np.ones(7)], starts=[start], best_start=0, focus_offset_mm=None,
-        position_shifts_mm=np.zeros(1), model=MODEL, setup=SETUP, scan=scan,
-        absolute_sigma=False, grid=None, error_estimate=None)
+        focus_offset_stderr=None, position_shifts_mm=np.zeros(1), model=MODEL, setup=SETUP,
+        scan=scan, absolute_sigma=False, grid=None, error_estimate=None, solution_grid=None,
+        covariance_well_conditioned=True, reciprocal_condition=0.1)
 
 
 @pytest.fixture(scope="module")
@@ -70,9 +73,9 @@ class TestReport:
         assert re.search(r"reduced chi-square\s+= 0\.625", text)
         assert re.search(r"status\s+= ftol: the sum of squares", text)
         row = next(line for line in text.splitlines() if line.strip().startswith("sigma_45"))
-        # value, standard error, relative error 5 %, the user's start, the user's bounds
-        assert row.split()[1:] == ["8.0000e-21", "4.0e-22", "5%", "1.6000e-20", "[1.0000e-22,",
-                                   "1.0000e-19]"]
+        # value, unit, standard error, relative error 5 %, the user's start, the user's bounds
+        assert row.split()[1:] == ["8.0000e-21", "m^2", "4.0e-22", "5%", "1.6000e-20",
+                                   "[1.0000e-22,", "1.0000e-19]"]
         sigma_12 = next(line for line in text.splitlines() if line.strip().startswith("sigma_12"))
         assert sigma_12.rstrip().endswith("(0, inf)") and "2%" in sigma_12
         fixed = next(line for line in text.splitlines() if line.strip().startswith("lifetime_41"))
@@ -118,7 +121,11 @@ class TestResultDict:
         assert data["parameters"]["sigma_23"]["vary"] is False
         assert data["chisqr"] == real_result.chisqr
         assert np.array_equal(data["covariance"], real_result.covariance)
-        assert data["model"] == {"kind": "seed", **MODEL.fields}
+        scheme = MODEL.fields["scheme"]
+        assert data["model"] == {**{"kind": "seed", **MODEL.fields}, "scheme": {
+            "levels": 5,
+            "transitions": [[t.lower, t.upper, t.cross_section, 1] for t in scheme.transitions],
+            "decays": [[d.source, d.target, d.lifetime] for d in scheme.decays]}}
         assert data["setup"]["populations"] == list(SETUP.populations)
         assert len(data["datasets"]) == 2 and len(data["starts"]) == 2
         first = data["datasets"][0]
@@ -182,5 +189,5 @@ class TestFigures:
             return real_import(name, *args, **kwargs)
 
         monkeypatch.setattr(builtins, "__import__", no_matplotlib)
-        with pytest.raises(ImportError, match=r"pip install 'plix\[plot\]'"):
+        with pytest.raises(ImportError, match=r"pip install 'plix-zscan\[plot\]'"):
             made_up_result().plot()

@@ -36,8 +36,8 @@ def params():
     return plix.Parameters(*VALUES)
 
 
-def seed_curves(positions=POSITIONS, energies=ENERGIES, model=None, **kw):
-    return plix.simulate(setup(), params(), positions, energies,
+def seed_curves(positions=POSITIONS, energies=ENERGIES, model=None, setup_=None, **kw):
+    return plix.simulate(setup() if setup_ is None else setup_, params(), positions, energies,
                          model=plix.Model.seed() if model is None else model, **kw)
 
 
@@ -200,13 +200,13 @@ class TestThreads:
 
     def test_none_means_the_cores_this_process_may_use(self, monkeypatch):
         seen = []
-        real = _core.model_curves
+        real = _core.simulate
 
         def spy(*args):
             seen.append(args[-1])
             return real(*args)
 
-        monkeypatch.setattr(_core, "model_curves", spy)
+        monkeypatch.setattr(_core, "simulate", spy)
         monkeypatch.setattr(os, "sched_getaffinity", lambda pid: {0, 3, 5})
         seed_curves(threads=None)
         seed_curves(threads=2)
@@ -289,68 +289,26 @@ class TestSimulateRejects:
         assert not np.array_equal(curve, seed_curves())
 
 
-class TestCoreChecksItsInputToo:
-    """The compiled layer does not trust its caller (the fit binding shares these checks)."""
+class TestCoreRefusesInconsistentInput:
+    """plix.simulate checks the user's input once; the compiled layer still refuses input
+    whose sizes do not match, so that no call can make it read outside an array."""
 
-    def core(self, setup_fields=None, model=None, values=VALUES, positions=POSITIONS,
-             energies=ENERGIES, threads=1):
-        fields = dict(wavelength=WAVELENGTH, w0=W0, tau=TAU, sample_width=SAMPLE_WIDTH,
-                      populations=POPULATIONS, M2=M2)
-        fields.update(setup_fields or {})
-        model = model or types.SimpleNamespace(kind="seed", integrator="lsoda", t_slices=10,
-                                               z_slices=8, normalisation="ends")
-        return _core.model_curves(types.SimpleNamespace(**fields), np.array(values, float),
-                                  np.asarray(positions, float), np.asarray(energies, float),
-                                  model, threads)
+    def core(self, populations=POPULATIONS, values=VALUES, threads=1):
+        native_setup = setup(populations=populations).native()
+        return _core.simulate(plix.Model.seed().native(), native_setup,
+                              np.array(values, float), np.asarray(POSITIONS, float),
+                              np.asarray(ENERGIES, float), 1.0, threads)
 
     def test_matches_simulate(self):
         assert np.array_equal(self.core()[0], seed_curves())
 
-    @pytest.mark.parametrize("field, value", [("wavelength", 0.0), ("w0", -1.0),
-                                              ("tau", np.nan), ("sample_width", np.inf),
-                                              ("M2", 0.0)])
-    def test_setup_fields(self, field, value):
-        with named(f"setup.{field}"):
-            self.core({field: value})
-
-    def test_populations(self):
-        with named("setup.populations"):
-            self.core({"populations": [1e24, 0.0, 0.0, 0.0]})
-        with named(r"setup.populations\[2\]"):
-            self.core({"populations": [1e24, 0.0, -1.0, 0.0, 0.0]})
-
-    @pytest.mark.parametrize("field, value", [("kind", "other"), ("integrator", "rk4"),
-                                              ("normalisation", "peak"), ("t_slices", 1),
-                                              ("z_slices", 1), ("z_slices", -3)])
-    def test_seed_fields(self, field, value):
-        fields = dict(kind="seed", integrator="lsoda", t_slices=10, z_slices=8,
-                      normalisation="ends")
-        fields[field] = value
-        with named(f"model.{field}"):
-            self.core(model=types.SimpleNamespace(**fields))
-
-    @pytest.mark.parametrize("field, value", [("geometry", "cone"), ("accuracy", 0.0),
-                                              ("accuracy", 0.2), ("accuracy", np.nan),
-                                              ("grid", (4, 4)), ("grid", (4, 0, 1))])
-    def test_physical_fields(self, field, value):
-        fields = dict(kind="physical", geometry="beam", accuracy=1e-4, normalisation="linear",
-                      grid=None)
-        fields[field] = value
-        with named(f"model.{field}"):
-            self.core(model=types.SimpleNamespace(**fields))
-
-    def test_energies_positions_threads(self):
-        with named("energies_J"):
-            self.core(energies=[1e-3, -1e-3])
-        with named(r"positions_mm\[1\]"):
-            self.core(positions=[0.0, np.nan, 1.0, 2.0, 3.0])
-        with named("threads"):
+    def test_sizes_that_do_not_match_the_model(self):
+        with pytest.raises(ValueError, match="populations"):
+            self.core(populations=[1e24, 0.0])
+        with pytest.raises(ValueError, match="params"):
+            self.core(values=VALUES[:7])
+        with pytest.raises(ValueError, match="threads"):
             self.core(threads=0)
-
-    def test_missing_attribute(self):
-        with named("setup", TypeError):
-            _core.model_curves(object(), np.array(VALUES), POSITIONS, np.array(ENERGIES),
-                               plix.Model.seed(), 1)
 
 
 # ---------------------------------------------------------------------------------------
@@ -379,16 +337,6 @@ class TestPhysicalPlumbing:
         assert info.grid is None
         assert np.all(np.isnan(info.error_estimate)) and info.error_estimate.shape == (2,)
         assert info.integrations_ended_early == 0
-
-    def test_physical_grid_function(self):
-        grid, error = _core.physical_grid(setup(), np.array(VALUES), POSITIONS, 1e-3,
-                                          plix.Model.physical(), 1)
-        assert len(grid) == 3 and isinstance(error, float)
-        with named("model"):
-            _core.physical_grid(setup(), np.array(VALUES), POSITIONS, 1e-3, plix.Model.seed(), 1)
-        with named("energy_J"):
-            _core.physical_grid(setup(), np.array(VALUES), POSITIONS, 0.0,
-                                plix.Model.physical(), 1)
 
     def test_exact_stepper_runs(self):
         curves = seed_curves(model=plix.Model.seed(integrator="exact"))
@@ -434,15 +382,19 @@ class TestSetup:
             setup(**{field: True})
 
     @pytest.mark.parametrize("populations, pattern", [
-        ([1e24, 0, 0, 0], "populations must hold exactly 5"),
-        ([1e24, 0, 0, 0, 0, 0], "populations must hold exactly 5"),
+        ([], "populations must hold 1 to 8"),
+        ([1e24] + [0] * 8, "populations must hold 1 to 8"),
         ([1e24, 0, -1.0, 0, 0], r"populations\[2\]"),
         ([1e24, 0, 0, math.nan, 0], r"populations\[3\]"),
         ([math.inf, 0, 0, 0, 0], r"populations\[0\]"),
     ])
-    def test_populations_exactly_five_non_negative(self, populations, pattern):
+    def test_populations_one_per_level_non_negative(self, populations, pattern):
         with pytest.raises(ValueError, match=f"^{pattern}"):
             setup(populations=populations)
+
+    def test_populations_must_match_the_models_levels(self):
+        with named("setup.populations"):
+            seed_curves(setup_=setup(populations=[1e24, 0, 0, 0]))
 
     def test_populations_kind(self):
         with named("populations", TypeError):
@@ -459,12 +411,13 @@ class TestModel:
     def test_presets_and_defaults(self):
         seed = plix.Model.seed()
         assert seed.kind == "seed"
+        five = plix.LevelScheme.five_level()
         assert seed.fields == dict(integrator="lsoda", t_slices=10, z_slices=8,
-                                   normalisation="ends")
+                                   normalisation="ends", scheme=five)
         physical = plix.Model.physical()
         assert physical.kind == "physical"
         assert physical.fields == dict(geometry="beam", accuracy=1e-4, normalisation="linear",
-                                       grid=None)
+                                       grid=None, scheme=five)
         assert plix.Model.physical(grid=[4, 5, 6]).grid == (4, 5, 6)
 
     def test_replace_makes_a_new_model(self):
@@ -484,9 +437,9 @@ class TestModel:
         assert a == b and hash(a) == hash(b) and len({a, b}) == 1
         assert a != plix.Model.physical()
         assert plix.Model.seed() != plix.Model.physical()
-        assert eval(repr(a), {"Model": plix.Model}) == a
-        assert eval(repr(plix.Model.seed(z_slices=0)), {"Model": plix.Model}) == \
-            plix.Model.seed(z_slices=0)
+        names = {"Model": plix.Model, "LevelScheme": plix.LevelScheme}
+        assert eval(repr(a), names) == a
+        assert eval(repr(plix.Model.seed(z_slices=0)), names) == plix.Model.seed(z_slices=0)
 
     def test_immutable(self):
         seed = plix.Model.seed()

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/fit_driver.hpp"
-#include "engine/select_start.hpp"
+#include "compat/fit_driver.hpp"
+#include "compat/select_start.hpp"
 #include "tests/binding/probe_support.hpp"
 #include "tests/binding/probes.hpp"
 
@@ -58,11 +58,11 @@ PyObject* probe_fit_start(PyObject*, PyObject* args) {
     std::vector<double> params(pars_in.span().begin(), pars_in.span().begin() + 8);
     std::vector<double> residuals(n_points);
     double error = 0.0;
-    engine::StartReport report;
+    compat::StartReport report;
     const auto n_fit = static_cast<std::int32_t>(fit_index.size());
     const auto n_pop = static_cast<std::int32_t>(populations.size());
     const auto n_res = static_cast<std::int32_t>(n_points);
-    Py_BEGIN_ALLOW_THREADS engine::fit_driver(
+    Py_BEGIN_ALLOW_THREADS compat::fit_driver(
         x.span().data(), y.span().data(), populations.span().data(), residuals.data(), error,
         t_slices, z_slices, sample_width, tau, wavelength, w0, M2, energy.span().data(),
         params.data(), fit_index.data(), n_fit, num_x_pts, num_datasets, n_pop, n_res, report);
@@ -78,7 +78,7 @@ PyObject* probe_select_best_start(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O", &errors_obj)) return nullptr;
     Doubles errors;
     if (!errors.load(errors_obj, "errors") || !require_length(errors, 1, "errors")) return nullptr;
-    return PyLong_FromSize_t(engine::select_best_start(errors.span()));
+    return PyLong_FromSize_t(compat::select_best_start(errors.span()));
 }
 
 }  // namespace

@@ -13,17 +13,22 @@
 
 #include "model/curve_model.hpp"
 #include "model/matrix_exponential.hpp"
-#include "model/model_layout.hpp"
 #include "model/parallel_for.hpp"
-#include "model/rate_matrix.hpp"
-#include "model/seed_curve.hpp"
+#include "model/physical_constants.hpp"
+#include "model/scheme_parameters.hpp"
+#include "model/scheme_presets.hpp"
+#include "model/scheme_rates.hpp"
+#include "model/seed_model.hpp"
 #include "tests/binding/probe_support.hpp"
 #include "tests/binding/probes.hpp"
 
 namespace plix::testing {
 namespace {
 
-constexpr std::size_t matrix_entries = model::level_count * model::level_count;
+// The probes work on the five-level scheme: five levels, eight parameters.
+constexpr std::size_t levels = 5;
+constexpr std::size_t parameter_count = 8;
+constexpr std::size_t matrix_entries = levels * levels;
 
 bool load_exactly(PyObject* obj, Doubles& values, std::size_t size, const char* name) {
     if (!values.load(obj, "expected a sequence of numbers")) return false;
@@ -45,7 +50,7 @@ PyObject* probe_matrix_exponential(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O", &a_obj)) return nullptr;
     Doubles a;
     if (!load_exactly(a_obj, a, matrix_entries, "a")) return nullptr;
-    const model::Matrix5 e = model::matrix_exponential(to_array<matrix_entries>(a));
+    const model::Matrix<levels> e = model::matrix_exponential<levels>(to_array<matrix_entries>(a));
     return to_list(e);
 }
 
@@ -56,10 +61,10 @@ PyObject* probe_matrix_exponential_times(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &a_obj, &v_obj)) return nullptr;
     Doubles a, v;
     if (!load_exactly(a_obj, a, matrix_entries, "a") ||
-        !load_exactly(v_obj, v, model::level_count, "v"))
+        !load_exactly(v_obj, v, levels, "v"))
         return nullptr;
-    return to_list(model::matrix_exponential_times(to_array<matrix_entries>(a),
-                                                   to_array<model::level_count>(v)));
+    return to_list(model::matrix_exponential_times<levels>(to_array<matrix_entries>(a),
+                                                           to_array<levels>(v)));
 }
 
 // rate_matrix(params, photon_frequency, intensity) -> A (25 entries, row-major)
@@ -69,10 +74,14 @@ PyObject* probe_rate_matrix(PyObject*, PyObject* args) {
     double intensity = 0.0;
     if (!PyArg_ParseTuple(args, "Odd", &params_obj, &frequency, &intensity)) return nullptr;
     Doubles params;
-    if (!load_exactly(params_obj, params, model::parameter_count, "params")) return nullptr;
-    const model::RateParameters p =
-        model::make_rate_parameters(params.span().first<model::parameter_count>(), frequency);
-    return to_list(model::rate_matrix(p, intensity));
+    if (!load_exactly(params_obj, params, parameter_count, "params")) return nullptr;
+    const model::LevelScheme scheme = model::five_level_scheme();
+    const std::vector<std::size_t> index = model::process_parameter_indices(scheme);
+    const model::SchemeRates rates(scheme, index, params.span(),
+                                   constants::inverse_planck / frequency);
+    model::Matrix<levels> a;
+    rates.rate_matrix<levels>(intensity, a);
+    return to_list(a);
 }
 
 bool parse_enum(const char* text, std::string_view a, std::string_view b, std::string_view c,
@@ -97,7 +106,7 @@ PyObject* probe_seed_curve(PyObject*, PyObject* args, PyObject* kwargs) {
     model::Setup setup;
     const char* stepper_name = "lsoda";
     const char* normalisation_name = "ends";
-    model::SeedModel seed;
+    model::SeedConfig seed{.scheme = model::five_level_scheme()};
     unsigned int threads = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OdOOdddd|dsiisI", const_cast<char**>(keywords),
                                      &positions_obj, &energy, &params_obj, &populations_obj,
@@ -107,8 +116,8 @@ PyObject* probe_seed_curve(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     Doubles positions, params, populations;
     if (!positions.load(positions_obj, "positions_mm must be a sequence of numbers") ||
-        !load_exactly(params_obj, params, model::parameter_count, "params") ||
-        !load_exactly(populations_obj, populations, model::level_count, "populations"))
+        !load_exactly(params_obj, params, parameter_count, "params") ||
+        !load_exactly(populations_obj, populations, levels, "populations"))
         return nullptr;
     int stepper = 0, normalisation = 0;
     if (!parse_enum(stepper_name, "lsoda", "exact", "", stepper, "stepper") ||
@@ -124,12 +133,13 @@ PyObject* probe_seed_curve(PyObject*, PyObject* args, PyObject* kwargs) {
                         "needs t_slices >= 2, z_slices 0 or >= 2 and five positions for 'ends'");
         return nullptr;
     }
-    setup.populations = to_array<model::level_count>(populations);
-    const model::ParameterVector p = to_array<model::parameter_count>(params);
+    setup.populations.assign(populations.span().begin(), populations.span().end());
+    const model::SeedModel seed_model(seed);
     std::vector<double> out(positions.size());
     model::CurveReport report;
-    Py_BEGIN_ALLOW_THREADS model::seed_curve(seed, {setup, p, positions.span(), energy}, out,
-                                             threads, report);
+    const model::CurveRequest request{
+        .setup = setup, .params = params.span(), .positions_mm = positions.span(), .energy = energy};
+    Py_BEGIN_ALLOW_THREADS seed_model.curve(request, out, {.threads = threads}, report);
     Py_END_ALLOW_THREADS PyObject* curve = to_list(out);
     PyObject* tally = to_dict(report.tally);
     if (curve == nullptr || tally == nullptr) {

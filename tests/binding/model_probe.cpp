@@ -12,8 +12,9 @@
 #include "model/integration_tally.hpp"
 #include "model/linspace.hpp"
 #include "model/plane_view.hpp"
-#include "model/rate_equations.hpp"
-#include "model/zscan_transmittance.hpp"
+#include "compat/five_level.hpp"
+#include "compat/zscan_transmittance.hpp"
+#include "model/seed_stepper.hpp"
 #include "tests/binding/probe_support.hpp"
 #include "tests/binding/probes.hpp"
 
@@ -63,7 +64,7 @@ PyObject* probe_rate_parameters(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "Od", &params_obj, &frequency)) return nullptr;
     Doubles params;
     if (!load_params(params_obj, params)) return nullptr;
-    const model::RateParameters& p = model::set_rate_parameters(first_eight(params), frequency);
+    const compat::RateParameters& p = compat::set_rate_parameters(first_eight(params), frequency);
     return Py_BuildValue("{sdsdsdsdsdsdsdsdsd}", "sigma_12", p.sigma_12, "sigma_23", p.sigma_23,
                          "sigma_45", p.sigma_45, "rate_21", p.rate_21, "rate_24", p.rate_24,
                          "rate_32", p.rate_32, "rate_41", p.rate_41, "rate_54", p.rate_54,
@@ -80,7 +81,7 @@ bool load_state(PyObject* args, Doubles& y, Doubles& params) {
     if (!y.load(y_obj, "y must be a sequence of numbers") || !require_size(y, 6, "y") ||
         !load_params(params_obj, params))
         return false;
-    model::set_rate_parameters(first_eight(params), frequency);
+    compat::set_rate_parameters(first_eight(params), frequency);
     return true;
 }
 
@@ -90,7 +91,7 @@ PyObject* probe_rate_equations(PyObject*, PyObject* args) {
     Doubles params;
     if (!load_state(args, y, params)) return nullptr;
     std::array<double, 5> ydot{};
-    model::rate_equations(model::rate_parameters(), y.span().data(), ydot.data());
+    compat::rate_equations(compat::rate_parameters(), y.span().data(), ydot.data());
     return to_list(ydot);
 }
 
@@ -100,7 +101,7 @@ PyObject* probe_attenuation_rhs(PyObject*, PyObject* args) {
     Doubles params;
     if (!load_state(args, y, params)) return nullptr;
     double ydot = 0.0;
-    model::attenuation_rhs(model::rate_parameters(), y.span().data(), &ydot);
+    compat::attenuation_rhs(compat::rate_parameters(), y.span().data(), &ydot);
     return PyFloat_FromDouble(ydot);
 }
 
@@ -196,7 +197,7 @@ PyObject* probe_zscan_transmittance(PyObject*, PyObject* args, PyObject* kwargs)
     if (!a.load(args, kwargs)) return nullptr;
     std::vector<double> out(a.positions.size());
     model::IntegrationTally tally;
-    Py_BEGIN_ALLOW_THREADS model::zscan_transmittance(out, a.positions.span(), a.depth.span(),
+    Py_BEGIN_ALLOW_THREADS compat::zscan_transmittance(out, a.positions.span(), a.depth.span(),
                                                       a.time.span(), a.populations.span(), a.plane,
                                                       a.frequency, first_eight(a.params), tally);
     Py_END_ALLOW_THREADS return curve_and_tally(out, tally);
@@ -208,7 +209,7 @@ PyObject* probe_transmitted_fraction(PyObject*, PyObject* args, PyObject* kwargs
     if (!a.load(args, kwargs)) return nullptr;
     std::vector<double> fraction(a.positions.size());
     model::IntegrationTally tally;
-    Py_BEGIN_ALLOW_THREADS model::transmitted_fraction(fraction, a.depth.span(), a.time.span(),
+    Py_BEGIN_ALLOW_THREADS compat::transmitted_fraction(fraction, a.depth.span(), a.time.span(),
                                                        a.populations.span(), a.plane, a.frequency,
                                                        first_eight(a.params), tally);
     Py_END_ALLOW_THREADS return curve_and_tally(fraction, tally);

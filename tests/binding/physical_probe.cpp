@@ -7,7 +7,8 @@
 
 #include "model/curve_model.hpp"
 #include "model/gauss_legendre.hpp"
-#include "model/physical_curve.hpp"
+#include "model/physical_model.hpp"
+#include "model/scheme_presets.hpp"
 #include "tests/binding/probe_support.hpp"
 #include "tests/binding/probes.hpp"
 
@@ -50,8 +51,7 @@ struct PhysicalArguments {
     Doubles positions, params, populations;
     double energy = 0.0;
     model::Setup setup;
-    model::ParameterVector parameters{};
-    model::PhysicalModel model;
+    model::PhysicalConfig model{.scheme = model::five_level_scheme()};
     unsigned threads = 1;
 
     bool load(PyObject* args, PyObject* kwargs) {
@@ -74,7 +74,7 @@ struct PhysicalArguments {
             !params.load(objs[1], "params must be a sequence of numbers") ||
             !populations.load(objs[2], "populations must be a sequence of numbers"))
             return false;
-        if (params.size() != model::parameter_count || populations.size() != model::level_count) {
+        if (params.size() != 8 || populations.size() != 5) {
             PyErr_SetString(PyExc_ValueError, "params needs 8 entries and populations 5");
             return false;
         }
@@ -89,14 +89,15 @@ struct PhysicalArguments {
             PyErr_SetString(PyExc_ValueError, "the 'ends' normalisation needs 5 positions");
             return false;
         }
-        for (std::size_t m = 0; m < model::parameter_count; ++m) parameters[m] = params.span()[m];
-        for (std::size_t m = 0; m < model::level_count; ++m)
-            setup.populations[m] = populations.span()[m];
+        setup.populations.assign(populations.span().begin(), populations.span().end());
         threads = static_cast<unsigned>(thread_count);
         return true;
     }
 
-    model::CurveRequest request() const { return {setup, parameters, positions.span(), energy}; }
+    model::CurveRequest request() const {
+        return {.setup = setup, .params = params.span(), .positions_mm = positions.span(),
+                .energy = energy};
+    }
 };
 
 PyObject* grid_tuple(const model::PhysicalGrid& grid) {
@@ -112,9 +113,10 @@ PyObject* probe_physical_curve(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a.load(args, kwargs)) return nullptr;
     std::vector<double> out(a.positions.size());
     model::CurveReport report;
-    Py_BEGIN_ALLOW_THREADS model::physical_curve(a.model, a.request(), out, a.threads, report);
-    Py_END_ALLOW_THREADS return Py_BuildValue("(NNd)", to_list(out), grid_tuple(report.grid),
-                                              report.error_estimate);
+    const model::PhysicalModel physical(a.model);
+    Py_BEGIN_ALLOW_THREADS physical.curve(a.request(), out, {.threads = a.threads}, report);
+    Py_END_ALLOW_THREADS const auto& g = report.used.grid;
+    return Py_BuildValue("(N(iii)d)", to_list(out), g[0], g[1], g[2], report.used.error_estimate);
 }
 
 // choose_physical_grid(same arguments) -> ((time_steps, slices, radial_nodes), error_estimate)
@@ -123,8 +125,8 @@ PyObject* probe_choose_physical_grid(PyObject*, PyObject* args, PyObject* kwargs
     if (!a.load(args, kwargs)) return nullptr;
     double estimate = 0.0;
     model::PhysicalGrid grid;
-    Py_BEGIN_ALLOW_THREADS grid =
-        model::choose_physical_grid(a.model, a.request(), a.threads, estimate);
+    const model::PhysicalModel physical(a.model);
+    Py_BEGIN_ALLOW_THREADS grid = physical.choose_grid(a.request(), {.threads = a.threads}, estimate);
     Py_END_ALLOW_THREADS return Py_BuildValue("(Nd)", grid_tuple(grid), estimate);
 }
 

@@ -1,0 +1,49 @@
+// A level scheme as data: how many levels, and the processes that move population between
+// them, each with the name of the parameter that sets its rate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plix::model {
+
+// The most levels a scheme may have (the propagators are compiled for 1 .. max_levels).
+inline constexpr std::size_t max_levels = 8;
+
+enum class ProcessKind : std::uint8_t {
+    one_photon,  // absorption: rate sigma F per molecule (F the photon flux), sigma in m^2
+    two_photon,  // two-photon absorption: rate sigma2 F^2 / 2 per molecule, sigma2 in m^4 s
+    decay,       // relaxation or transfer: rate 1 / lifetime, lifetime in s
+};
+
+// One process: population moves from level `from` to level `to` (0-based, different);
+// `parameter` names its cross-section or lifetime.
+struct Process {
+    ProcessKind kind = ProcessKind::decay;
+    std::size_t from = 0;
+    std::size_t to = 0;
+    std::string parameter;
+};
+
+// The terms of the rate equations are summed in the order of `processes`; the model lists
+// the parameters in the order of `parameter_order` (when empty: the cross-sections in process
+// order, then the lifetimes, each name once).
+struct LevelScheme {
+    std::size_t levels = 0;
+    std::vector<Process> processes;
+    std::vector<std::string> parameter_order;
+
+    // The parameter names in the order the model lists them.
+    std::vector<std::string> parameter_names() const;
+    // The process kind that each name of parameter_names() belongs to.
+    ProcessKind kind_of(const std::string& name) const;
+    // Why the scheme cannot be used, or nothing: 1 .. max_levels levels, processes between
+    // existing, different levels, a name not used for two kinds of process, parameter_order
+    // (when given) naming each parameter once.
+    std::optional<std::string> problem() const;
+};
+
+}  // namespace plix::model

@@ -1,0 +1,71 @@
+// The physical model: an energy-normalised Gaussian beam and pulse (the whole pulse), the
+// true sample thickness, the populations of a level scheme stepped by exact propagators in a
+// second-order scheme, and a grid chosen for a requested accuracy.
+#pragma once
+
+#include <vector>
+
+#include "model/curve_model.hpp"
+#include "model/level_scheme.hpp"
+#include "model/normalisation.hpp"
+
+namespace plix::model {
+
+enum class Geometry { on_axis, beam };
+
+// Grid of the physical model; radial_nodes is 1 for the on-axis geometry.
+struct PhysicalGrid {
+    int time_steps = 0;
+    int slices = 0;
+    int radial_nodes = 0;
+};
+
+struct PhysicalConfig {
+    LevelScheme scheme;
+    Geometry geometry = Geometry::beam;
+    double accuracy = 1e-4;  // requested error in normalised transmittance
+    Normalisation normalisation = Normalisation::linear;
+    PhysicalGrid grid{};  // all zero: chosen for `accuracy`; a zero entry: that one chosen
+};
+
+class PhysicalModel final : public CurveModel {
+  public:
+    explicit PhysicalModel(PhysicalConfig config);
+
+    const std::vector<ParameterSpec>& parameters() const override { return specs_; }
+    std::size_t levels() const override { return config_.scheme.levels; }
+
+    // On config.grid when every dimension it uses is positive (radial_nodes is ignored on
+    // axis and reported as 1); the error is then not estimated (NaN). Otherwise the
+    // dimensions given as zero are chosen for the accuracy, those given are kept, and the
+    // grid used and its error estimate go to the report. The result is bitwise the same for
+    // every thread count.
+    void curve(const CurveRequest& request, std::span<double> out, const RunControl& run,
+               CurveReport& report) const override;
+
+    // With the automatic grid: the componentwise largest of the grids chosen for each curve,
+    // held fixed; the estimate is the largest of theirs. Null with a fixed grid.
+    std::shared_ptr<const CurveModel> with_fixed_discretisation(
+        std::span<const CurveRequest> curves, const RunControl& run,
+        Discretisation& chosen) const override;
+
+    std::vector<std::string> grid_names() const override {
+        return {"time_steps", "slices", "radial_nodes"};
+    }
+
+    // The grid chosen for the accuracy at one curve, with its error estimate (the largest
+    // error over the positions, in the curve's normalisation). The estimate compares the grid
+    // with its halving in each dimension; when the search stops at its cell budget or on a
+    // non-finite curve, the estimate exceeds the accuracy (or is NaN) and says so.
+    PhysicalGrid choose_grid(const CurveRequest& request, const RunControl& run,
+                             double& error_estimate) const;
+
+    const PhysicalConfig& config() const { return config_; }
+
+  private:
+    PhysicalConfig config_;
+    std::vector<ParameterSpec> specs_;
+    std::vector<std::size_t> process_parameter_;
+};
+
+}  // namespace plix::model

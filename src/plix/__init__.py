@@ -1,0 +1,45 @@
+"""plix: Z-scan curves and fits of nonlinear absorbers.
+
+The experiment is a :class:`Setup`, a :class:`Model` says how the transmittance curve is
+computed (a registered kind such as ``Model.physical(scheme=...)`` on a :class:`LevelScheme`,
+or your own function), its parameters are :class:`Parameters`; :func:`simulate` gives the
+curves and :func:`fit` fits them. SI units throughout, except scan positions in mm.
+"""
+
+from plix._fit import fit
+from plix._model import Model, model_kinds
+from plix._parameters import Parameter, Parameters
+from plix._result import FitResult, FitStart, FitWarning
+from plix._scan import Dataset, Scan
+from plix._scheme import Decay, LevelScheme, Transition
+from plix._setup import Setup
+from plix._simulate import SimulationInfo, simulate
+from plix._specs import ParameterSpec
+
+__all__ = [
+    "Dataset",
+    "Decay",
+    "FitResult",
+    "FitStart",
+    "FitWarning",
+    "LevelScheme",
+    "Model",
+    "Parameter",
+    "ParameterSpec",
+    "Parameters",
+    "Scan",
+    "Setup",
+    "SimulationInfo",
+    "Transition",
+    "fit",
+    "model_kinds",
+    "simulate",
+]
+
+# Files, figures and the version.
+from plix._io import read_parameters, read_scan, read_setup, write_scan
+from plix._plotting import plot_simulation
+from plix._version import __version__
+
+__all__ += ["read_parameters", "read_scan", "read_setup", "write_scan", "plot_simulation",
+            "__version__"]

@@ -1,0 +1,326 @@
+"""Text and plain-data views of a fit result: the report, the one-line summary, the dict."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+
+import numpy as np
+
+__all__ = ["format_report", "summary_line", "result_to_dict"]
+
+# Correlations between free parameters at or below this magnitude are left out of the report.
+REPORTED_CORRELATION = 0.1
+DEFAULT_METHOD = "Levenberg-Marquardt (MINPACK)"
+
+
+# --------------------------------------------------------------------------- numbers
+
+
+def _g(value, digits=5) -> str:
+    """A number for a table: `digits` significant figures, inf and nan spelled out."""
+    if value is None:
+        return ""
+    value = float(value)
+    if math.isnan(value):
+        return "nan"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    if value == 0.0:
+        return "0"
+    return f"{value:.{digits}g}" if 1e-3 <= abs(value) < 1e5 else f"{value:.{digits - 1}e}"
+
+
+def _relative(stderr, value) -> str:
+    if stderr is None or value is None or value == 0.0:
+        return ""
+    ratio = abs(float(stderr) / float(value))
+    if not math.isfinite(ratio):
+        return "inf" if math.isinf(ratio) else "nan"
+    return f"{100.0 * ratio:.3g}%"
+
+
+def _bounds(parameter) -> str:
+    """The interval a free parameter is kept in, as the fit treats it."""
+    lo, hi = float(parameter.min), float(parameter.max)
+    if lo == 0.0 and math.isinf(hi):
+        return "(0, inf)"  # log-transformed: the ends are never reached
+    return f"[{_g(lo)}, {_g(hi)}]"
+
+
+# --------------------------------------------------------------------------- pieces
+
+
+def _start_values(result) -> dict:
+    """The user's own starting values: the first start, which the fit always makes."""
+    starts = getattr(result, "starts", None) or []
+    if not starts:
+        return {}
+    first = starts[0]
+    values = _field(first, "start", None)
+    if values is None:
+        values = _field(first, "start_values", None)
+    if values is None:
+        return {}
+    if isinstance(values, dict):
+        return {name: float(v) for name, v in values.items()}
+    names = list(result.var_names)
+    return {name: float(v) for name, v in zip(names, values)}
+
+
+def _field(obj, name, default=None):
+    if isinstance(obj, dict):
+        return obj.get(name, default)
+    return getattr(obj, name, default)
+
+
+def _reference_value(reference, name):
+    if reference is None:
+        return None
+    try:
+        entry = reference[name]
+    except KeyError:
+        return None
+    return float(getattr(entry, "value", entry))
+
+
+def _statistics(result) -> list[tuple[str, str]]:
+    rows = [
+        ("fitting method", str(getattr(result, "method", DEFAULT_METHOD))),
+        ("model", repr(result.model)),
+        ("function evals", _evaluations(result)),
+        ("starts", _starts_text(result)),
+        ("data points", f"{result.ndata} in {len(result.scan)} dataset(s)"),
+        ("free parameters", str(result.nvarys)),
+        ("degrees of freedom", str(result.nfree)),
+        ("chi-square", _g(result.chisqr, 6)),
+        ("reduced chi-square", _g(result.redchi, 6)),
+        ("uncertainties", "from the given sigma (absolute)" if result.absolute_sigma
+         else "scaled by the reduced chi-square (no sigma given)"),
+        ("status", f"{result.status}: {result.message}"),
+        ("converged", "yes" if result.success else "NO"),
+    ]
+    if getattr(result, "focus_offset_mm", None) is not None:
+        rows.append(("focus offset", _focus_text(result)))
+    estimate = getattr(result, "error_estimate", None)
+    if estimate is not None:
+        rows.append(("model error estimate", _g(estimate, 3)))
+    grid = getattr(result, "grid", None)
+    if grid is not None:
+        rows.append(("model grid", str(tuple(grid) if not isinstance(grid, str) else grid)))
+    return rows
+
+
+def _evaluations(result) -> str:
+    total = getattr(result, "total_nfev", None)
+    if total is None or total == result.nfev:
+        return str(result.nfev)
+    return f"{result.nfev} (best start), {total} in all"
+
+
+def _starts_text(result) -> str:
+    starts = getattr(result, "starts", None) or []
+    best = getattr(result, "best_start", None)
+    return f"{len(starts)}" + ("" if best is None else f" (best: start {best + 1})")
+
+
+def _focus_text(result) -> str:
+    text = f"{_g(result.focus_offset_mm)} mm"
+    stderr = getattr(result, "focus_offset_stderr", None)
+    if stderr is not None:
+        text += f" +/- {_g(stderr, 2)} mm"
+    return text
+
+
+def _parameter_rows(result, reference) -> tuple[list[str], list[list[str]]]:
+    starts = _start_values(result)
+    header = ["name", "value", "unit", "std. error", "rel. error", "start"]
+    if reference is not None:
+        header.append("reference")
+    header.append("bounds")
+    rows = []
+    for parameter in result.params:
+        if parameter.vary:
+            cells = [parameter.name, _g(parameter.value), parameter.unit,
+                     _g(parameter.stderr, 2) if parameter.stderr is not None else "n/a",
+                     _relative(parameter.stderr, parameter.value),
+                     _g(starts.get(parameter.name))]
+        else:
+            cells = [parameter.name, _g(parameter.value), parameter.unit, "(fixed)", "", ""]
+        if reference is not None:
+            cells.append(_g(_reference_value(reference, parameter.name)))
+        cells.append(_bounds(parameter) if parameter.vary else "")
+        rows.append(cells)
+    return header, rows
+
+
+def _table(header, rows, indent="    ") -> list[str]:
+    widths = [max(len(str(row[k])) for row in [header] + rows) for k in range(len(header))]
+    line = lambda cells: indent + "  ".join(f"{c:<{w}}" for c, w in zip(cells, widths)).rstrip()
+    return [line(header)] + [line(row) for row in rows]
+
+
+def _correlation_lines(result) -> list[str]:
+    names = list(result.var_names)
+    corr = np.asarray(result.correlation, dtype=float) if result.correlation is not None else None
+    if corr is None or corr.size == 0:
+        return []
+    pairs = []
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            c = corr[i, j]
+            if not math.isfinite(c) or abs(c) > REPORTED_CORRELATION:
+                pairs.append((names[i], names[j], c))
+    pairs.sort(key=lambda p: -abs(p[2]) if math.isfinite(p[2]) else -math.inf)
+    width = max((len(f"C({a}, {b})") for a, b, _ in pairs), default=0)
+    return [f"    {f'C({a}, {b})':<{width}} = {c:+.4f}" for a, b, c in pairs]
+
+
+# --------------------------------------------------------------------------- public
+
+
+def format_report(result, reference=None) -> str:
+    """The fit report: statistics, parameters with uncertainties, correlations.
+
+    Parameters
+    ----------
+    result : plix.FitResult
+    reference : plix.Parameters or mapping of name to value, optional
+        Values printed beside the fitted ones (for example the true values of simulated
+        data).
+
+    Returns
+    -------
+    str
+        A text block in the manner of lmfit's ``fit_report``: ``[[Fit Statistics]]``,
+        ``[[Parameters]]`` (value, standard error, relative error, start value, bounds; fixed
+        parameters marked) and ``[[Correlations]]`` between free parameters whose magnitude
+        exceeds 0.1.
+    """
+    stats = _statistics(result)
+    width = max(len(label) for label, _ in stats)
+    lines = ["[[Fit Statistics]]"]
+    lines += [f"    {label:<{width}} = {text}" for label, text in stats]
+    lines.append("[[Parameters]]")
+    lines += _table(*_parameter_rows(result, reference))
+    correlations = _correlation_lines(result)
+    lines.append(f"[[Correlations]] (unreported correlations are <= {REPORTED_CORRELATION})")
+    lines += correlations if correlations else ["    none"]
+    return "\n".join(lines)
+
+
+def summary_line(result) -> str:
+    """One line: status, chi-square, reduced chi-square and the free parameters."""
+    free = ", ".join(
+        f"{p.name}={_g(p.value)}" + (f"+/-{_g(p.stderr, 2)}" if p.stderr is not None else "")
+        for p in result.params if p.vary)
+    state = "converged" if result.success else "NOT converged"
+    return (f"FitResult({state}, chisqr={_g(result.chisqr)}, redchi={_g(result.redchi)}, "
+            f"nfev={result.nfev}, {free})")
+
+
+def _plain(value):
+    """Numbers, arrays, tuples, dataclasses and records as JSON-like Python values."""
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return float(value)
+    if isinstance(value, np.ndarray):
+        return _plain(value.tolist())
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {f.name: _plain(getattr(value, f.name)) for f in dataclasses.fields(value)}
+    if hasattr(value, "_asdict"):
+        return _plain(value._asdict())
+    if hasattr(value, "__dict__"):
+        return {k: _plain(v) for k, v in vars(value).items() if not k.startswith("_")}
+    return repr(value)
+
+
+def _field_value(value):
+    """A model field as plain data: a level scheme as its levels and processes, a function by
+    its name, parameter specs as dicts."""
+    from plix._scheme import LevelScheme
+    from plix._specs import ParameterSpec
+
+    if isinstance(value, LevelScheme):
+        return {"levels": value.levels,
+                "transitions": [[t.lower, t.upper, t.cross_section, t.photons]
+                                for t in value.transitions],
+                "decays": [[d.source, d.target, d.lifetime] for d in value.decays]}
+    if callable(value):
+        return getattr(value, "__qualname__", repr(value))
+    if isinstance(value, tuple) and value and isinstance(value[0], ParameterSpec):
+        return [_plain(spec) for spec in value]
+    return _plain(value)
+
+
+def _model_dict(model) -> dict:
+    return {"kind": model.kind, **{k: _field_value(v) for k, v in model.fields.items()}}
+
+
+def _dataset_dicts(result) -> list[dict]:
+    out = []
+    for k, dataset in enumerate(result.scan):
+        out.append({
+            "energy_J": float(dataset.energy_J),
+            "positions_mm": _plain(np.asarray(dataset.positions_mm)),
+            "transmittance": _plain(np.asarray(dataset.transmittance)),
+            "sigma": None if dataset.sigma is None else _plain(np.asarray(dataset.sigma)),
+            "best_fit": _plain(np.asarray(result.best_fit[k])),
+            "residuals": _plain(np.asarray(result.residuals[k])),
+        })
+    return out
+
+
+def result_to_dict(result) -> dict:
+    """The fit result as plain Python values (dicts, lists, floats, strings).
+
+    Floats keep their IEEE values, so infinite lifetimes and bounds stay ``inf``; the
+    JSON written from this dict spells them ``Infinity`` (as Python's ``json`` reads them).
+
+    Returns
+    -------
+    dict
+        Keys: ``success``, ``status``, ``message``, ``info``, ``chisqr``, ``redchi``,
+        ``ndata``, ``nvarys``, ``nfree``, ``nfev``, ``absolute_sigma``, ``focus_offset_mm``,
+        ``parameters`` (name -> value, stderr, vary, min, max), ``var_names``,
+        ``covariance``, ``correlation``, ``model``, ``setup``, ``datasets`` (energy,
+        positions, data, sigma, best fit and residuals of each), ``starts``, ``grid`` and
+        ``error_estimate``.
+    """
+    parameters = {
+        p.name: {"value": float(p.value), "unit": p.unit,
+                 "stderr": None if p.stderr is None else float(p.stderr),
+                 "vary": bool(p.vary), "min": float(p.min), "max": float(p.max)}
+        for p in result.params
+    }
+    return {
+        "success": bool(result.success),
+        "status": str(result.status),
+        "message": str(result.message),
+        "info": _plain(getattr(result, "info", None)),
+        "chisqr": float(result.chisqr),
+        "redchi": float(result.redchi),
+        "ndata": int(result.ndata),
+        "nvarys": int(result.nvarys),
+        "nfree": int(result.nfree),
+        "nfev": int(result.nfev),
+        "absolute_sigma": bool(result.absolute_sigma),
+        "focus_offset_mm": _plain(getattr(result, "focus_offset_mm", None)),
+        "parameters": parameters,
+        "var_names": list(result.var_names),
+        "covariance": _plain(result.covariance),
+        "correlation": _plain(result.correlation),
+        "model": _model_dict(result.model),
+        "setup": _plain(result.setup),
+        "datasets": _dataset_dicts(result),
+        "starts": _plain(list(getattr(result, "starts", []) or [])),
+        "grid": _plain(getattr(result, "grid", None)),
+        "error_estimate": _plain(getattr(result, "error_estimate", None)),
+    }

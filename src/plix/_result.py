@@ -1,0 +1,181 @@
+"""The outcome of :func:`plix.fit`."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+
+import numpy as np
+
+from plix._model import Model
+from plix._parameters import Parameters
+from plix._scan import Scan
+from plix._setup import Setup
+
+__all__ = ["FitResult", "FitStart", "FitWarning"]
+
+
+class FitWarning(RuntimeWarning):
+    """A fit finished, but its result needs care (not converged, a parameter at a bound,
+    parameters the data do not separate, a flat model curve, unavailable uncertainties)."""
+
+
+@dataclass(frozen=True)
+class FitStart:
+    """One start of a fit and where it ended.
+
+    Attributes
+    ----------
+    start, values : dict
+        Free values (name -> value) at the start and at the end of this start's search.
+    chisqr : float
+        Chi-square at ``values``.
+    nfev : int
+        Evaluations of this start.
+    status : str
+        MINPACK's outcome (see :attr:`FitResult.status`).
+    info : int
+        MINPACK's info value.
+    success : bool
+        Whether this search reached a minimum.
+    """
+
+    start: dict
+    values: dict
+    chisqr: float
+    nfev: int
+    status: str
+    info: int
+    success: bool
+
+
+@dataclass(eq=False)
+class FitResult:
+    """Everything :func:`plix.fit` found.
+
+    Attributes
+    ----------
+    params : Parameters
+        The fitted parameters; free ones carry ``stderr``.
+    var_names : list of str
+        The free parameters in the order of ``covariance``; ``"focus_offset_mm"`` last
+        when the focal offset was fitted.
+    values : ndarray
+        The free values at the solution, in the order of ``var_names``.
+    covariance, correlation : ndarray
+        Over ``var_names``. The covariance is (J^T J)^-1 of the weighted residuals, scaled
+        by ``redchi`` unless every dataset had ``sigma`` (``absolute_sigma``). Infinite
+        variances and NaN elsewhere when J^T J cannot be inverted.
+    chisqr, redchi : float
+        Sum of squared weighted residuals, and that over ``nfree``.
+    ndata, nvarys, nfree : int
+        Data points, free values, degrees of freedom.
+    nfev, total_nfev : int
+        Evaluations of the winning start, and of the whole fit.
+    success : bool
+        Whether the winning start reached a minimum.
+    aborted : bool
+        Whether ``iter_cb`` stopped the fit (then ``success`` is False and the uncertainties
+        are NaN).
+    status, message : str
+        MINPACK's outcome as a name (``"ftol"``, ``"xtol"``, ``"ftol_and_xtol"``,
+        ``"gtol"``, ``"max_nfev"``, ``"ftol_too_small"``, ``"xtol_too_small"``,
+        ``"gtol_too_small"``, ``"improper_input"``, ``"aborted"``) and its text.
+    info : int
+        MINPACK's info value of the winning start.
+    residuals, best_fit : list of ndarray
+        Per dataset, data - model (not weighted) and the model at the data's positions.
+    starts : list of FitStart
+        Every start, the user's own first.
+    best_start : int
+        Index of the winning start in ``starts``.
+    focus_offset_mm, focus_offset_stderr : float or None
+        The fitted focal offset (mm) and its standard error, when ``center="fit"``.
+    position_shifts_mm : ndarray
+        Per dataset, what was subtracted from its positions before the model saw them.
+    model : Model
+        The model used (with a grid chosen for the fit, that grid fixed).
+    setup : Setup
+    scan : Scan
+        The inputs.
+    absolute_sigma : bool
+        Whether the uncertainties come from the given sigma.
+    grid, error_estimate : tuple or None, float or None
+        The model's grid held during the fit and its error estimate at the start (None for a
+        model without one; the estimate None for a grid given by the user).
+    solution_grid : tuple or None
+        The grid the model would choose at the solution (automatic grids only).
+    covariance_well_conditioned : bool
+        Whether J^T J could be inverted.
+    reciprocal_condition : float
+        Its reciprocal condition number (with unit diagonal).
+    """
+
+    params: Parameters
+    var_names: list
+    values: np.ndarray
+    covariance: np.ndarray
+    correlation: np.ndarray
+    chisqr: float
+    redchi: float
+    ndata: int
+    nvarys: int
+    nfree: int
+    nfev: int
+    total_nfev: int
+    success: bool
+    aborted: bool
+    status: str
+    message: str
+    info: int
+    residuals: list
+    best_fit: list
+    starts: list
+    best_start: int
+    focus_offset_mm: float | None
+    focus_offset_stderr: float | None
+    position_shifts_mm: np.ndarray
+    model: Model
+    setup: Setup
+    scan: Scan
+    absolute_sigma: bool
+    grid: tuple | None
+    error_estimate: float | None
+    solution_grid: tuple | None
+    covariance_well_conditioned: bool
+    reciprocal_condition: float
+
+    def report(self, reference=None) -> str:
+        """A text report: statistics, parameters with errors and bounds, correlations."""
+        from plix._report import format_report
+        return format_report(self, reference) if reference is not None else format_report(self)
+
+    def __str__(self) -> str:
+        from plix._report import summary_line
+        return summary_line(self)
+
+    def __repr__(self) -> str:
+        return f"<{self.__str__()}>"
+
+    def to_dict(self) -> dict:
+        """The result as plain Python types (for JSON)."""
+        from plix._report import result_to_dict
+        return result_to_dict(self)
+
+    def to_json(self, path=None) -> str:
+        """The result as JSON text, also written to ``path`` when given."""
+        text = json.dumps(self.to_dict(), indent=2)
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text + "\n")
+        return text
+
+    def plot(self, path=None):
+        """Data, model and residuals per energy (needs matplotlib); returns the figure."""
+        from plix._plotting import plot_fit
+        return plot_fit(self, path)
+
+    def stderr_of(self, name: str) -> float:
+        """Standard error of a free value by name (including ``"focus_offset_mm"``)."""
+        i = self.var_names.index(name)
+        return float(np.sqrt(self.covariance[i, i]))
