@@ -283,6 +283,22 @@ void register_model(nb::module_& m) {
         },
         "function"_a, "parameters"_a,
         "A model whose curve is function(positions_mm, energy_J, **params).");
+    m.def(
+        "range_notes",
+        [](const Model& curve_model, const model::Setup& setup, const InputVector& params,
+           const InputVector& positions_mm, double energy, double aperture) {
+            if (params.shape(0) != curve_model->parameters().size())
+                throw nb::value_error("params: one value per model parameter");
+            const model::CurveRequest request{
+                .setup = setup,
+                .params = {params.data(), params.shape(0)},
+                .positions_mm = {positions_mm.data(), positions_mm.shape(0)},
+                .energy = energy,
+                .aperture = aperture};
+            return curve_model->range_notes(request);
+        },
+        "model"_a, "setup"_a, "params"_a, "positions_mm"_a, "energy_J"_a, "aperture"_a,
+        "Sentences on why the model's curve for these inputs is not to be trusted.");
     m.def("simulate", &simulate, "model"_a, "setup"_a, "params"_a, "positions_mm"_a,
           "energies_J"_a, "aperture"_a, "threads"_a,
           "(curves (energies x positions), grids, error estimates, integrations ended early); "

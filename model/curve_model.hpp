@@ -122,6 +122,13 @@ class CurveModel {
     // What the entries of Discretisation::grid count.
     virtual std::vector<std::string> grid_names() const { return {}; }
 
+    // Why the model's curve for this request is not to be trusted, as sentences that name the
+    // quantity and the limit (a closed form used outside its range, a sample that is not
+    // thin, ...); empty when there is nothing to say. A fit warns with them at its solution.
+    virtual std::vector<std::string> range_notes(const CurveRequest& /*request*/) const {
+        return {};
+    }
+
     // The position (mm) of the focus in a measured dataset, subtracted from its positions
     // when a fit centres the scan. The default takes the extremum of the data: the minimum of
     // a dip, the maximum of a peak, told apart by which lies farther from the mean of the five

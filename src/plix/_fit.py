@@ -14,7 +14,7 @@ from plix._parameters import Parameters, for_model
 from plix._result import FitResult, FitStart, FitWarning
 from plix._scan import Dataset, Scan
 from plix._setup import Setup
-from plix._simulate import check_populations, check_positions_for
+from plix._simulate import aperture_value, check_populations, check_positions_for
 from plix._validation import thread_count
 
 __all__ = ["fit"]
@@ -245,6 +245,7 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
     check_populations(setup, model)
     for k, d in enumerate(scan):
         check_positions_for(model, len(d), f"scan[{k}]")
+        aperture_value(d.aperture, model, f"scan[{k}].aperture")
     if iter_cb is not None and not callable(iter_cb):
         raise TypeError(f"iter_cb must be callable or None, got {type(iter_cb).__name__}")
     index = {name: i for i, name in enumerate(model.parameter_names)}
@@ -258,7 +259,10 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
     request.start = start.tolist()
     request.free = [_core.FreeParameter(index[p.name], float(p.min), float(p.max)) for p in free]
     request.datasets = [_core.FitDataset(positions_mm=d.positions_mm, measured=d.transmittance,
-                                         sigma=d.sigma, energy=d.energy_J) for d in scan]
+                                         sigma=d.sigma, energy=d.energy_J,
+                                         point_energies=d.point_energies_J,
+                                         aperture=1.0 if d.aperture is None else d.aperture)
+                        for d in scan]
     request.center = center
     request.n_starts = n_starts
     request.threads = workers
@@ -312,9 +316,26 @@ def _result(outcome, names, scan, setup, params, model, free) -> FitResult:
     return result
 
 
+def _warn_range(result) -> None:
+    """The model's own notes on where its curves are not to be trusted, at the solution."""
+    values = for_model(result.params, result.model)
+    seen = set()
+    native_setup = result.setup.native()
+    for k, d in enumerate(result.scan):
+        positions = np.asarray(d.positions_mm, dtype=np.float64) - result.position_shifts_mm[k]
+        aperture = 1.0 if d.aperture is None else d.aperture
+        for note in _core.range_notes(result.model.native(), native_setup, values, positions,
+                                      d.energy_J, aperture):
+            if note not in seen:
+                seen.add(note)
+                warnings.warn(f"{note} (dataset {k}, {d.energy_J:g} J)", FitWarning,
+                              stacklevel=5)
+
+
 def _warn(result, scan, fitted, free, start, outcome) -> None:
     if result.aborted:
         return
+    _warn_range(result)
     if not result.success:
         warnings.warn(f"the fit did not converge: {result.status} ({result.message})",
                       FitWarning, stacklevel=5)

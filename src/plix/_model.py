@@ -203,6 +203,11 @@ class Model:
         return int(self._native.levels)
 
     @property
+    def closed_aperture(self) -> bool:
+        """Whether the model computes closed-aperture curves (``aperture`` in (0, 1))."""
+        return bool(self._native.closed_aperture)
+
+    @property
     def grid_names(self) -> tuple[str, ...]:
         """What the entries of the model's grid count (empty: it has none)."""
         return tuple(self._native.grid_names)

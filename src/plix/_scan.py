@@ -25,7 +25,7 @@ def _vector(values, name: str, unit: str) -> np.ndarray:
 
 
 class Dataset:
-    """One Z-scan at one pulse energy.
+    """One Z-scan at one pulse energy, through an open or a closed aperture.
 
     Parameters
     ----------
@@ -33,22 +33,29 @@ class Dataset:
         Sample positions along the beam in mm (any order, not necessarily centred).
     transmittance : array_like
         Normalised transmittance at each position.
-    energy_J : float
-        Pulse energy in J.
+    energy_J : float or array_like
+        Pulse energy in J; or one energy per position (measured pulse by pulse), each point
+        then modelled at its own energy.
     sigma : array_like or None, optional
         Standard uncertainty of each transmittance value (same unit); None (default) means
         unknown: the points are weighted equally and the uncertainties of a fit are scaled
         by its reduced chi-square.
+    aperture : float or None, optional
+        None (default): open aperture, all the transmitted light is detected. Otherwise the
+        linear transmittance S of the far-field aperture, in (0, 1).
 
     Notes
     -----
     The arrays are copied and read-only. Raises ``ValueError`` naming the argument for
-    non-finite values, lengths that differ, a non-positive energy or a sigma <= 0.
+    non-finite values, lengths that differ, a non-positive energy, a sigma <= 0 or an
+    aperture outside (0, 1).
     """
 
-    __slots__ = ("_positions", "_transmittance", "_energy", "_sigma")
+    __slots__ = ("_positions", "_transmittance", "_energy", "_point_energies", "_sigma",
+                 "_aperture")
 
-    def __init__(self, positions_mm, transmittance, energy_J, sigma=None) -> None:
+    def __init__(self, positions_mm, transmittance, energy_J, sigma=None,
+                 aperture=None) -> None:
         self._positions = _vector(positions_mm, "positions_mm", "mm")
         self._transmittance = _vector(transmittance, "transmittance", "normalised")
         if self._positions.size != self._transmittance.size:
@@ -56,13 +63,39 @@ class Dataset:
                              f"positions_mm has {self._positions.size}")
         if self._positions.size == 0:
             raise ValueError("positions_mm must not be empty")
-        try:
-            energy = float(energy_J)
-        except (TypeError, ValueError):
-            raise TypeError(f"energy_J must be a number, got {type(energy_J).__name__}") from None
-        if not (math.isfinite(energy) and energy > 0.0):
-            raise ValueError(f"energy_J must be positive and finite (J), got {energy!r}")
-        self._energy = energy
+        if np.ndim(energy_J) == 0:
+            try:
+                energy = float(energy_J)
+            except (TypeError, ValueError):
+                raise TypeError(f"energy_J must be a number or one per position, got "
+                                f"{type(energy_J).__name__}") from None
+            if not (math.isfinite(energy) and energy > 0.0):
+                raise ValueError(f"energy_J must be positive and finite (J), got {energy!r}")
+            self._energy = energy
+            self._point_energies = None
+        else:
+            energies = _vector(energy_J, "energy_J", "J")
+            if energies.size != self._positions.size:
+                raise ValueError(f"energy_J has {energies.size} values but positions_mm has "
+                                 f"{self._positions.size}; give one energy or one per position")
+            bad = np.flatnonzero(~(energies > 0.0))
+            if bad.size:
+                raise ValueError(f"energy_J[{bad[0]}] must be positive (J), got "
+                                 f"{energies[bad[0]]!r}")
+            self._point_energies = energies
+            self._energy = float(np.median(energies))
+        if aperture is None:
+            self._aperture = None
+        else:
+            try:
+                s = float(aperture)
+            except (TypeError, ValueError):
+                raise TypeError(f"aperture must be None or a number in (0, 1), got "
+                                f"{type(aperture).__name__}") from None
+            if not 0.0 < s < 1.0:
+                raise ValueError(f"aperture must be None (open) or the aperture's linear "
+                                 f"transmittance in (0, 1), got {s!r}")
+            self._aperture = s
         if sigma is None:
             self._sigma = None
         else:
@@ -87,8 +120,19 @@ class Dataset:
 
     @property
     def energy_J(self) -> float:
-        """Pulse energy in J."""
+        """Pulse energy in J (with one energy per point, their median)."""
         return self._energy
+
+    @property
+    def point_energies_J(self) -> np.ndarray | None:
+        """The energy of each point in J (read-only array), or None when the dataset has one
+        energy."""
+        return self._point_energies
+
+    @property
+    def aperture(self) -> float | None:
+        """None for an open aperture, else the aperture's linear transmittance S."""
+        return self._aperture
 
     @property
     def sigma(self) -> np.ndarray | None:
@@ -100,8 +144,11 @@ class Dataset:
 
     def __repr__(self) -> str:
         sigma = "None" if self._sigma is None else f"<{self._sigma.size} values>"
+        energy = (repr(self._energy) if self._point_energies is None
+                  else f"<{self._point_energies.size} values, median {self._energy!r}>")
+        aperture = "" if self._aperture is None else f", aperture={self._aperture!r}"
         return (f"Dataset(<{len(self)} points, {self._positions.min():g} .. "
-                f"{self._positions.max():g} mm>, energy_J={self._energy!r}, sigma={sigma})")
+                f"{self._positions.max():g} mm>, energy_J={energy}, sigma={sigma}{aperture})")
 
 
 class Scan:
@@ -131,7 +178,8 @@ class Scan:
         self._datasets = items
 
     @classmethod
-    def from_arrays(cls, positions_mm, transmittance, energies_J, sigma=None) -> "Scan":
+    def from_arrays(cls, positions_mm, transmittance, energies_J, sigma=None,
+                    apertures=None) -> "Scan":
         """A scan from one entry per dataset in each argument.
 
         Parameters
@@ -143,6 +191,9 @@ class Scan:
             Pulse energy of each dataset in J.
         sigma : sequence of array_like or None, optional
             Per dataset, the uncertainties or None.
+        apertures : sequence of float or None, optional
+            Per dataset, the aperture's linear transmittance or None (open); default all
+            open.
 
         Raises
         ------
@@ -154,13 +205,14 @@ class Scan:
         values = list(transmittance)
         energies = list(np.atleast_1d(np.asarray(energies_J, dtype=object)))
         sigmas = [None] * len(positions) if sigma is None else list(sigma)
+        openings = [None] * len(positions) if apertures is None else list(apertures)
         for name, seq in (("transmittance", values), ("energies_J", energies),
-                          ("sigma", sigmas)):
+                          ("sigma", sigmas), ("apertures", openings)):
             if len(seq) != len(positions):
                 raise ValueError(f"{name} has {len(seq)} datasets but positions_mm has "
                                  f"{len(positions)}")
         datasets = []
-        for k, args in enumerate(zip(positions, values, energies, sigmas)):
+        for k, args in enumerate(zip(positions, values, energies, sigmas, openings)):
             try:
                 datasets.append(Dataset(*args))
             except (TypeError, ValueError) as error:

@@ -38,7 +38,7 @@ class SimulationInfo:
 
 
 def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None = None,
-             threads: int | None = None, return_info: bool = False):
+             threads: int | None = None, return_info: bool = False, aperture=None):
     """Normalised transmittance of a Z-scan at the given positions and pulse energies.
 
     Parameters
@@ -61,6 +61,9 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
         on it.
     return_info : bool, optional
         Also return a :class:`SimulationInfo` (grid and error estimate per energy).
+    aperture : float or None, optional
+        None (default): open aperture. Otherwise the linear transmittance S in (0, 1) of a
+        far-field aperture (closed-aperture Z-scan), for models that compute it.
 
     Returns
     -------
@@ -101,9 +104,10 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
     workers = thread_count(threads)
     check_populations(setup, model)
     check_positions_for(model, positions.size, "positions_mm")
+    opening = aperture_value(aperture, model, "aperture")
 
     curves, grids, errors, ended_early = _core.simulate(
-        model.native(), setup.native(), values, positions, energies, 1.0, workers)
+        model.native(), setup.native(), values, positions, energies, opening, workers)
     if not return_info:
         return curves
     info = SimulationInfo(
@@ -139,3 +143,26 @@ def check_positions_for(model: Model, count: int, name: str) -> None:
     if count < needed:
         extra = " for the 'ends' normalisation" if needed > 1 else ""
         raise ValueError(f"{name} needs at least {needed} positions{extra}, got {count}")
+
+
+def aperture_value(aperture, model: Model, name: str) -> float:
+    """The aperture's linear transmittance as the core takes it (1 for an open aperture).
+
+    Raises
+    ------
+    TypeError, ValueError
+        For a value outside (0, 1), or a closed aperture the model cannot compute.
+    """
+    if aperture is None:
+        return 1.0
+    from plix._validation import real_number
+
+    s = real_number(aperture, name)
+    if not 0.0 < s < 1.0:
+        raise ValueError(f"{name} must be None (open) or the aperture's linear transmittance "
+                         f"in (0, 1), got {s!r}")
+    if not model.closed_aperture:
+        raise ValueError(f"{name}: the {model.kind} model computes open-aperture curves only; "
+                         "use a model that computes closed-aperture curves (see "
+                         "plix.model_kinds())")
+    return s
