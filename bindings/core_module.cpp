@@ -5,6 +5,9 @@
 
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of plix: the Z-scan models and the fit engine (use the plix package).";
+    // Models, schemes and kinds held by module globals (a user's or plix's own) are still
+    // alive when the interpreter shuts down; that is not a leak, so nanobind is not to say so.
+    nanobind::set_leak_warnings(false);
     plix::bindings::register_setup(m);
     plix::bindings::register_model(m);
     plix::bindings::register_fit(m);
