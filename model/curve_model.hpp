@@ -140,4 +140,10 @@ class CurveModel {
 // The extremum rule of CurveModel::focus_position.
 double extremum_position(std::span<const double> positions_mm, std::span<const double> measured);
 
+// The focus of a closed-aperture scan: where the curve crosses its baseline (the mean of the
+// five points at either end, positions sorted) between its peak and its valley, linearly
+// interpolated; the extremum rule when the curve has no such crossing.
+double peak_valley_crossing(std::span<const double> positions_mm,
+                            std::span<const double> measured);
+
 }  // namespace plix::model

@@ -17,10 +17,10 @@ __all__ = ["Parameter", "Parameters"]
 @functools.cache
 def five_level_specs() -> tuple[ParameterSpec, ...]:
     """The specs of the five-level scheme's parameters, which ``Parameters(...)`` takes when no
-    specs are given."""
+    specs are given (the seed model's parameters are exactly the scheme's)."""
     from plix._model import Model
 
-    return Model.physical().parameter_specs
+    return Model.seed().parameter_specs
 
 
 class Parameter:
