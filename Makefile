@@ -3,19 +3,24 @@
 #   make demo   installs what is missing and fits the bundled sample with `plix fit`
 #   make kernels runs the suite once per OpenBLAS kernel this CPU can run (a manual check)
 #   make sanitize  runs the suite against a build with AddressSanitizer and UBSan
-PYTHON ?= python3.11
+# The interpreter that makes .venv: PYTHON=... if given, else the first of these that is
+# Python 3.11 or later.
+PYTHON ?= $(shell for p in python3.13 python3.12 python3.11 python3; do \
+  command -v $$p >/dev/null 2>&1 && $$p -c 'import sys; sys.exit(sys.version_info < (3, 11))' \
+  2>/dev/null && { echo $$p; break; }; done)
 VENV   := .venv
 PY     := $(VENV)/bin/python
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test demo bench install system-deps clean kernels sanitize
+.PHONY: test demo bench install install-demo system-deps python clean kernels sanitize
 
 test: install
 	$(PY) -m pytest -q tests
 
 # Fits two cross-sections of the bundled physical-model sample from twice their true values,
-# prints the report with the true values beside the fitted ones and writes the figure.
-demo: install
+# prints the report with the true values beside the fitted ones and writes the figure. Needs
+# neither the test extras nor the test binding.
+demo: install-demo
 	$(VENV)/bin/plix fit examples/physical_sample.csv --setup examples/physical_setup.toml \
 	  --params examples/physical_start.toml --reference examples/physical_true.toml \
 	  --plot examples/physical_fit.png
@@ -51,19 +56,31 @@ system-deps:
 	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libcminpack-dev pkg-config g++ make; \
 	fi
 
-$(VENV)/bin/python:
+python:
+	@[ -n "$(PYTHON)" ] || { echo "no Python 3.11 or later found: install one, or give PYTHON=/path/to/python3.11 (or later)"; exit 1; }
+
+$(VENV)/bin/python: | python
 	$(PYTHON) -m venv $(VENV)
 
-$(VENV)/.deps: pyproject.toml | $(VENV)/bin/python
+# What building the package and the demo need, then what the tests need besides.
+$(VENV)/.deps-build: pyproject.toml | $(VENV)/bin/python
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.0" cmake ninja "pytest>=7" "scipy>=1.10,<1.17" "matplotlib>=3.5" "hypothesis>=6"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.0" cmake ninja "matplotlib>=3.5"
 	touch $@
 
-# The package is rebuilt incrementally (build/ keeps the CMake tree) on every run, with the
-# private test binding that the suite needs.
-install: system-deps $(VENV)/.deps
+$(VENV)/.deps-test: pyproject.toml $(VENV)/.deps-build
+	$(PY) -m pip install -q "pytest>=7" "scipy>=1.10,<1.17" "hypothesis>=6"
+	touch $@
+
+# The package is rebuilt incrementally (build/ keeps the CMake tree) on every run: with the
+# private test binding that the suite needs, or without it for the demo.
+install: system-deps $(VENV)/.deps-test
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	  -C cmake.define.PLIX_BUILD_TESTING=ON .
+
+install-demo: system-deps $(VENV)/.deps-build
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	  -C cmake.define.PLIX_BUILD_TESTING=OFF .
 
 # The extension and the test binding built again with AddressSanitizer and
 # UndefinedBehaviorSanitizer in their own tree, and the suite (or SANITIZE_TESTS) run

@@ -27,6 +27,8 @@ inline constexpr double seed_relative_tolerance = 1e-6;
 inline constexpr double seed_absolute_tolerance = 1e-6;
 // The "ends" normalisation averages the first and the last five values of a curve.
 inline constexpr std::size_t baseline_window = 5;
+// 1 / (2 baseline_window): the mean of the ten end values as fit_zscan forms it.
+inline constexpr double baseline_mean_factor = 1.0 / (2 * baseline_window);
 
 // Advances one slice by one time step and carries the light through it, with LSODA for both
 // stages, each integration started afresh from t = 0. PopulationRhs is called on
@@ -164,7 +166,7 @@ inline double baseline(std::span<const double> curve) {
     double sum = 0.0;
     for (std::size_t m = 0; m < baseline_window; ++m) sum += curve[m];
     for (std::size_t m = nx - baseline_window; m < nx; ++m) sum += curve[m];
-    return 0.1 * sum;
+    return baseline_mean_factor * sum;
 }
 
 // Adds 1 - baseline(curve) to every entry, so that the ten end values average 1.
