@@ -7,6 +7,7 @@
 
 #include "model/beam_intensity.hpp"
 #include "model/linspace.hpp"
+#include "model/physical_constants.hpp"
 #include "compat/zscan_transmittance.hpp"
 
 namespace plix::compat {
@@ -14,8 +15,6 @@ namespace {
 
 using Use = StorageShortfall::Use;
 
-constexpr double kSpeedOfLight = 299792458.0;  // m/s
-constexpr double kMillimetre = 0.001;          // positions arrive in mm
 
 std::size_t count(std::int32_t n) { return n > 0 ? static_cast<std::size_t>(n) : 0; }
 
@@ -42,7 +41,7 @@ IncidentLight incident_light(const double* centered_x, std::int32_t t_slices, do
         {}};
     light.time_grid = allocate<double>(nt, Use::time_grid);
 
-    for (std::size_t k = 0; k < n_points; ++k) light.positions[k] = centered_x[k] * kMillimetre;
+    for (std::size_t k = 0; k < n_points; ++k) light.positions[k] = centered_x[k] * constants::millimetre;
     const double rayleigh_range = std::numbers::pi * (w0 * w0) / (M2 * wavelength);
     model::linspace(light.time_grid, -tau * 0.5, tau * 0.5, t_slices);
 
@@ -78,7 +77,7 @@ void fit_driver(const double* centered_x, const double* y_data, const double* po
     std::vector<double> depth_grid = allocate<double>(count(z_slices), Use::depth_grid);
     std::vector<double> residuals = allocate<double>(n_points, Use::data_copies);
 
-    const double photon_frequency = kSpeedOfLight / wavelength;
+    const double photon_frequency = constants::speed_of_light / wavelength;
     model::linspace(depth_grid, 0.0, sample_width, z_slices);
 
     fit_single_start(light.positions, measured, zscan_transmittance, depth_grid,

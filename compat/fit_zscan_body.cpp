@@ -108,13 +108,19 @@ struct Table {
     }
 };
 
+// The starts spread the fitted entries over 10^-0.52 .. 10^+0.52: a span of 1.04 decades.
+constexpr double kStartSpreadDecades = 1.04;
+constexpr double kLowestStartDecade = -0.52;
+
 // Starting factors 10^(j * 1.04 / d - 0.52), d = max(n_starts - 1, 1).
 Ref start_multipliers(std::int32_t n_starts) {
     const std::int32_t d = n_starts - 1 > 1 ? n_starts - 1 : 1;
     const Ref factors(PyList_New(0));
     if (!factors) return Ref();
     for (std::int32_t j = 0; j < n_starts; ++j) {
-        const double exponent = static_cast<double>(j) * 1.04 / static_cast<double>(d) - 0.52;
+        const double exponent =
+            static_cast<double>(j) * kStartSpreadDecades / static_cast<double>(d) +
+            kLowestStartDecade;
         const Ref factor(PyFloat_FromDouble(std::pow(10.0, exponent)));
         if (!factor || PyList_Append(factors.get(), factor.get()) < 0) return Ref();
     }
