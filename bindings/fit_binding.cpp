@@ -8,7 +8,6 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/cancellation.hpp"
 #include "bindings/python_error.hpp"
 #include "bindings/registration.hpp"
 #include "engine/curve_fit.hpp"
@@ -28,9 +28,6 @@ namespace plix::bindings {
 namespace {
 
 using InputVector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-// Signals are looked at no more often than this: taking the lock costs the fit's threads.
-constexpr std::chrono::milliseconds kSignalPollInterval{50};
 
 std::vector<double> copy_of(const InputVector& values) {
     return {values.data(), values.data() + values.shape(0)};
@@ -58,26 +55,7 @@ struct FitRequest {
     int threads = 1;
     engine::FitSettings settings;
     nb::object iter_cb = nb::none();  // iter_cb(values, nfev, chisqr) -> stop?
-};
-
-// Ctrl-C: the hook takes the lock briefly on the main thread and keeps a raised exception
-// until the fit has returned.
-struct SignalPoll {
-    bool main_thread = false;
-    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
-    std::optional<PythonCallbackError> raised;
-
-    static bool stop_requested(void* context) {
-        auto& poll = *static_cast<SignalPoll*>(context);
-        if (poll.raised) return true;
-        if (!poll.main_thread) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - poll.last < kSignalPollInterval) return false;
-        poll.last = now;
-        const nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) poll.raised.emplace();
-        return poll.raised.has_value();
-    }
+    nb::object cancel = nb::none();   // cancel() raises to stop the fit
 };
 
 // The user's iteration callback, called with the lock held; an exception it raises stops the
@@ -103,11 +81,6 @@ struct IterationCallback {
         }
     }
 };
-
-bool on_main_thread() {
-    const nb::module_ threading = nb::module_::import_("threading");
-    return threading.attr("current_thread")().is(threading.attr("main_thread")());
-}
 
 engine::Centering centering_from(const std::string& center) {
     if (center == "extremum") return engine::Centering::extremum;
@@ -136,28 +109,26 @@ engine::CurveFitResult curve_fit(const FitRequest& request) {
             {d.positions_mm, d.measured, d.sigma, d.energy, d.point_energies, d.aperture});
     }
 
-    SignalPoll poll;
-    poll.main_thread = on_main_thread();
-    problem.interrupt = {&SignalPoll::stop_requested, &poll};
+    PythonCancellation stop(request.cancel);
+    problem.cancellation = &stop.token();
     IterationCallback callback{request.iter_cb, 0, std::nullopt};
     if (!request.iter_cb.is_none()) problem.observer = {&IterationCallback::observe, &callback};
     std::optional<engine::CurveFitResult> result;
     try {
         const nb::gil_scoped_release unlocked;
         result = engine::curve_fit(problem);
+    } catch (const model::Interrupted&) {
+        stop.raise_stop();
     } catch (const PythonCallbackError& e) {
         e.restore();
         throw nb::python_error();
     } catch (const std::invalid_argument& e) {
         throw nb::value_error(e.what());
     }
-    for (const auto* raised : {&poll.raised, &callback.raised}) {
-        if (*raised) {
-            (*raised)->restore();
-            throw nb::python_error();
-        }
+    if (callback.raised) {
+        callback.raised->restore();
+        throw nb::python_error();
     }
-    if (result->interrupted) throw std::runtime_error("the fit was stopped");
     return std::move(*result);
 }
 
@@ -214,7 +185,8 @@ void register_fit(nb::module_& m) {
         .def_rw("n_starts", &FitRequest::n_starts)
         .def_rw("threads", &FitRequest::threads)
         .def_rw("settings", &FitRequest::settings)
-        .def_rw("iter_cb", &FitRequest::iter_cb);
+        .def_rw("iter_cb", &FitRequest::iter_cb)
+        .def_rw("cancel", &FitRequest::cancel);
 
     nb::class_<model::Discretisation>(m, "Discretisation", "A grid and its error estimate.")
         .def_ro("grid", &model::Discretisation::grid)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/cancellation.hpp"
 #include "bindings/python_error.hpp"
 #include "bindings/python_model.hpp"
 #include "bindings/registration.hpp"
@@ -168,7 +169,7 @@ struct Curves {
 
 nb::tuple simulate(const Model& curve_model, const model::Setup& setup, const InputVector& params,
                    const InputVector& positions_mm, const InputVector& energies, double aperture,
-                   int threads) {
+                   int threads, nb::object cancel) {
     const std::size_t np = curve_model->parameters().size();
     if (params.shape(0) != np) throw nb::value_error("params: one value per model parameter");
     if (threads < 1) throw nb::value_error("threads must be at least 1");
@@ -186,7 +187,9 @@ nb::tuple simulate(const Model& curve_model, const model::Setup& setup, const In
     const nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
     buffer.release();  // owned by the capsule from here on
     std::vector<model::CurveReport> reports(ne);
-    const model::RunControl run{.threads = static_cast<unsigned>(threads)};
+    PythonCancellation stop(std::move(cancel));
+    const model::RunControl run{.threads = static_cast<unsigned>(threads),
+                                .cancellation = &stop.token()};
     try {
         const nb::gil_scoped_release unlocked;
         for (std::size_t e = 0; e < ne; ++e) {
@@ -195,8 +198,11 @@ nb::tuple simulate(const Model& curve_model, const model::Setup& setup, const In
                                               .positions_mm = positions,
                                               .energy = energy[e],
                                               .aperture = aperture};
+            run.checkpoint();
             curve_model->curve(request, {data + e * nx, nx}, run, reports[e]);
         }
+    } catch (const model::Interrupted&) {
+        stop.raise_stop();
     } catch (const PythonCallbackError& e) {
         e.restore();
         throw nb::python_error();
@@ -300,7 +306,7 @@ void register_model(nb::module_& m) {
         "model"_a, "setup"_a, "params"_a, "positions_mm"_a, "energy_J"_a, "aperture"_a,
         "Sentences on why the model's curve for these inputs is not to be trusted.");
     m.def("simulate", &simulate, "model"_a, "setup"_a, "params"_a, "positions_mm"_a,
-          "energies_J"_a, "aperture"_a, "threads"_a,
+          "energies_J"_a, "aperture"_a, "threads"_a, "cancel"_a.none() = nb::none(),
           "(curves (energies x positions), grids, error estimates, integrations ended early); "
           "inputs are checked by plix.simulate.");
 }

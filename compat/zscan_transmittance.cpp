@@ -23,7 +23,7 @@ void transmitted_fraction(std::span<double> fraction, std::span<const double> de
             return model::LsodaSliceStepper<level_count, RateEquations, AttenuationRhs>(
                 RateEquations{coefficients}, AttenuationRhs{coefficients}, dt, dz);
         },
-        1, tally);
+        model::RunControl{1, nullptr}, tally);
 }
 
 void zscan_transmittance(std::span<double> out, std::span<const double> positions,

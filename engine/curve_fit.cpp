@@ -29,7 +29,6 @@ constexpr int kEvaluationsPerParameter = 200;  // lmdif1's default budget, 200 (
 // A spread start beyond a bound is put this fraction of the way back towards the user's.
 constexpr double kInsideFraction = 0.01;
 constexpr int kMode = 1;  // lmdif scales the variables by the column norms of J
-constexpr int kInterruptedInfo = -1;
 constexpr int kAbortedInfo = -2;
 constexpr int kNprint = 0;
 
@@ -45,6 +44,7 @@ class FitEvaluator {
     FitEvaluator(const CurveFitProblem& problem, std::vector<double> shifts)
         : problem_(problem), model_(problem.model), shifts_(std::move(shifts)) {
         run_.threads = problem.threads;
+        run_.cancellation = problem.cancellation;
         params_ = problem.start;
         for (const auto& d : problem.datasets) {
             ndata_ += d.measured.size();
@@ -121,11 +121,6 @@ class FitEvaluator {
     // Whether the observer asked to stop.
     bool aborted() const { return aborted_; }
 
-    bool stop_requested() const {
-        const auto& hook = problem_.interrupt;
-        return hook.stop_requested && hook.stop_requested(hook.context);
-    }
-
   private:
     const CurveFitProblem& problem_;
     std::shared_ptr<const model::CurveModel> model_;
@@ -146,7 +141,6 @@ struct StartSearch {
     const std::vector<ParameterTransform>& transforms;
     std::vector<double> values;
     std::exception_ptr failure;
-    bool interrupted = false;
 
     void to_natural(const double* u) {
         for (std::size_t i = 0; i < transforms.size(); ++i)
@@ -154,26 +148,19 @@ struct StartSearch {
     }
 };
 
-// MINPACK's callback: returns a negative value to stop (an interrupt, or an exception kept
-// for rethrowing, which must not unwind through the C library).
+// MINPACK's callback: returns a negative value to stop (the observer asked to, or an exception
+// (an interrupt among them) is kept for rethrowing: it must not unwind through the C library).
 int lmdif_residuals(void* p, int m, int /*n*/, const double* u, double* fvec, int /*iflag*/) {
     auto& search = *static_cast<StartSearch*>(p);
-    if (search.evaluator.stop_requested()) {
-        search.interrupted = true;
-        return -1;
-    }
     try {
+        search.evaluator.run().checkpoint();
         search.to_natural(u);
         search.evaluator.weighted_residuals(search.values, {fvec, static_cast<std::size_t>(m)});
     } catch (...) {
         search.failure = std::current_exception();
         return -1;
     }
-    if (search.evaluator.aborted()) {
-        search.interrupted = true;
-        return -1;
-    }
-    return 0;
+    return search.evaluator.aborted() ? -1 : 0;
 }
 
 // Bounds of the free values (the focal offset is unbounded).
@@ -216,10 +203,10 @@ std::vector<std::vector<double>> start_points(const std::vector<double>& user, s
     return starts;
 }
 
-// Fits from one start; returns its outcome, with lmdif's info (negative when stopped).
+// Fits from one start; returns its outcome, with lmdif's info (kAbortedInfo when the observer
+// stopped it). What the evaluations threw (Interrupted among it) is thrown again.
 StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& transforms,
-                       const std::vector<double>& start, const FitSettings& settings,
-                       bool& interrupted) {
+                       const std::vector<double>& start, const FitSettings& settings) {
     const int m = static_cast<int>(ev.ndata());
     const int n = static_cast<int>(transforms.size());
     const auto um = static_cast<std::size_t>(m);
@@ -229,7 +216,7 @@ StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& 
     std::vector<int> ipvt(un);
     for (std::size_t i = 0; i < un; ++i) u[i] = transforms[i].to_internal(start[i]);
 
-    StartSearch search{ev, transforms, std::vector<double>(un), nullptr, false};
+    StartSearch search{ev, transforms, std::vector<double>(un), nullptr};
     const double epsfcn = settings.epsfcn > 0.0
                               ? settings.epsfcn
                               : std::pow(kDefaultDiffStep / ParameterTransform::internal_offset, 2);
@@ -241,7 +228,6 @@ StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& 
                            settings.factor, kNprint, &nfev, fjac.data(), m, ipvt.data(), qtf.data(),
                            wa1.data(), wa2.data(), wa3.data(), wa4.data());
     if (search.failure) std::rethrow_exception(search.failure);
-    interrupted = search.interrupted && !ev.aborted();
 
     StartOutcome outcome;
     outcome.start = start;
@@ -251,8 +237,8 @@ StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& 
     outcome.info = ev.aborted() ? kAbortedInfo : info;
     // lmdif leaves fvec at the returned point, except when it rejected its input or was
     // stopped by the observer.
-    if ((info == 0 || ev.aborted()) && !interrupted) ev.weighted_residuals(outcome.values, fvec);
-    outcome.chisqr = interrupted ? std::numeric_limits<double>::quiet_NaN() : sum_of_squares(fvec);
+    if (info == 0 || ev.aborted()) ev.weighted_residuals(outcome.values, fvec);
+    outcome.chisqr = sum_of_squares(fvec);
     return outcome;
 }
 
@@ -405,8 +391,6 @@ std::string status_name(int info) {
             return "xtol_too_small";
         case 8:
             return "gtol_too_small";
-        case kInterruptedInfo:
-            return "interrupted";
         case kAbortedInfo:
             return "aborted";
         default:
@@ -440,8 +424,6 @@ std::string status_message(int info) {
         case 8:
             return "gtol is too small: the residuals are orthogonal to the columns of the Jacobian "
                    "to machine precision";
-        case kInterruptedInfo:
-            return "stopped by an interrupt";
         case kAbortedInfo:
             return "stopped by the iteration callback";
         default:
@@ -504,14 +486,7 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
 
     const auto starts = start_points(user, problem.free.size(), bounds, problem.n_starts);
     for (const auto& s : starts) {
-        bool interrupted = false;
-        r.starts.push_back(run_start(ev, transforms, s, problem.settings, interrupted));
-        if (interrupted) {
-            r.interrupted = true;
-            r.info = r.starts.back().info;
-            r.total_nfev = ev.evaluations();
-            return r;
-        }
+        r.starts.push_back(run_start(ev, transforms, s, problem.settings));
         if (ev.aborted()) break;
     }
     std::vector<double> chis;

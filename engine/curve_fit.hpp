@@ -51,12 +51,6 @@ struct FreeParameter {
     double max = 0.0;
 };
 
-// Asked between residual evaluations whether to stop (an interrupt): true stops every start.
-struct InterruptHook {
-    bool (*stop_requested)(void* context) = nullptr;
-    void* context = nullptr;
-};
-
 // Told of every evaluation of the residuals: the free values and the chi-square there;
 // returns true to stop the fit.
 struct EvaluationObserver {
@@ -74,7 +68,9 @@ struct CurveFitProblem {
     int n_starts = 1;
     unsigned threads = 1;
     FitSettings settings;
-    InterruptHook interrupt;
+    // Asked before every evaluation and inside long ones; when it stops the fit,
+    // model::Interrupted is thrown out of curve_fit.
+    model::Cancellation* cancellation = nullptr;
     EvaluationObserver observer;
 };
 
@@ -103,9 +99,8 @@ struct CurveFitResult {
     std::ptrdiff_t dof = 0;
     int nfev = 0;         // the winning start's evaluations, as lmdif counts them
     long total_nfev = 0;  // every model evaluation of the fit
-    int info = 0;         // MINPACK's info of the winning start (negative: interrupted)
+    int info = 0;         // MINPACK's info of the winning start (-2: aborted by the observer)
     bool success = false;
-    bool interrupted = false;
     bool aborted = false;  // stopped by the observer
     bool absolute_sigma = false;
     std::size_t best_start = 0;
@@ -120,7 +115,7 @@ struct CurveFitResult {
     model::Discretisation solution_discretisation;
 };
 
-// MINPACK's name and text for an lmdif info value (negative: interrupted).
+// MINPACK's name and text for an lmdif info value, and for the observer's stop.
 std::string status_name(int info);
 std::string status_message(int info);
 // True for the values that mean a minimum was reached (1 to 4, and 6 to 8 where the
@@ -130,7 +125,8 @@ bool status_success(int info);
 // Log-spaced start factors: n_starts - 1 of them, the user's point (factor 1) excluded.
 std::vector<double> start_factors(int n_starts);
 
-// Runs every start; an exception from the model is rethrown after MINPACK has returned.
+// Runs every start; an exception from the model (model::Interrupted among them) is thrown
+// again after MINPACK has returned.
 CurveFitResult curve_fit(const CurveFitProblem& problem);
 
 }  // namespace plix::engine

@@ -3,7 +3,6 @@
 // how it finds the focus of a measured scan.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "model/integration_tally.hpp"
+#include "model/run_control.hpp"
 
 namespace plix::model {
 
@@ -81,18 +81,6 @@ struct CurveReport {
     Discretisation used;     // the grid used and its error estimate, where the model has one
 };
 
-// How long work may run: the threads it may use, and a flag that stops it. The flag is read
-// by every worker between items; a model whose evaluation stops throws Interrupted.
-struct RunControl {
-    unsigned threads = 1;
-    const std::atomic<bool>* stop = nullptr;
-
-    bool stop_requested() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
-};
-
-struct Interrupted : std::exception {
-    const char* what() const noexcept override { return "interrupted"; }
-};
 
 class CurveModel {
   public:
@@ -109,7 +97,8 @@ class CurveModel {
 
     // Writes the curve at every position into out (out.size() == positions). Inputs are
     // checked by the callers: finite positions, positive finite energies and lengths,
-    // parameters within their specs, populations matching levels().
+    // parameters within their specs, populations matching levels(). Long work calls
+    // run.checkpoint() often enough to stop within about 100 ms (it throws Interrupted).
     virtual void curve(const CurveRequest& request, std::span<double> out, const RunControl& run,
                        CurveReport& report) const = 0;
 

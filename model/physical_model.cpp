@@ -145,7 +145,7 @@ class CurveEvaluator {
             cache_line_doubles;
         std::vector<double> scratch(workers * scratch_stride);
         std::vector<double> columns(items);
-        parallel_for(items, run.threads, [&](unsigned worker, std::size_t item) {
+        parallel_for(items, run, [&](unsigned worker, std::size_t item) {
             const std::size_t position = item / nodes;
             const std::size_t node = item % nodes;
             const std::span<double> own{scratch.data() + worker * scratch_stride, scratch_size};

@@ -108,11 +108,13 @@ void SeedModel::curve(const CurveRequest& request, std::span<double> out, const 
     linspace(time_grid, -setup.tau * 0.5, setup.tau * 0.5, config_.t_slices);
 
     std::vector<double> incident(nx * nt);
-    for (std::size_t m = 0; m < nt; ++m)
+    for (std::size_t m = 0; m < nt; ++m) {
+        run.checkpoint();
         for (std::size_t i = 0; i < nx; ++i)
             incident[m * nx + i] = beam_intensity(
                 0.0, time_grid[m], request.positions_mm[i] * constants::millimetre,
                 request.energy_at(i), setup.tau, setup.w0, rayleigh_range);
+    }
 
     const SeedGrids grids{depth_grid, time_grid, setup.populations,
                           PlaneView::column_major(incident.data(), nx, nt)};
@@ -121,7 +123,7 @@ void SeedModel::curve(const CurveRequest& request, std::span<double> out, const 
             seed_fraction(
                 out, grids, N,
                 [&](double dt, double dz) { return ExactSliceStepper<N>(rates, dt, dz); },
-                run.threads, report.tally);
+                run, report.tally);
         } else {
             seed_fraction(
                 out, grids, N,
@@ -129,7 +131,7 @@ void SeedModel::curve(const CurveRequest& request, std::span<double> out, const 
                     return LsodaSliceStepper<N, SchemePopulationRhs, SchemeAttenuationRhs>(
                         SchemePopulationRhs{&rates}, SchemeAttenuationRhs{&rates}, dt, dz);
                 },
-                run.threads, report.tally);
+                run, report.tally);
         }
         switch (config_.normalisation) {
             case Normalisation::ends:

@@ -108,7 +108,7 @@ struct PositionWorker {
 // slices in order; the sums of the entering and leaving intensities give the fraction.
 template <class SliceStepper>
 double fraction_at_position(PositionWorker<SliceStepper>& worker, const SeedGrids& grids,
-                            std::size_t levels, std::size_t i) {
+                            std::size_t levels, std::size_t i, const RunControl& run) {
     const std::size_t nt = grids.time_grid.size();
     const std::size_t nz = grids.depth_grid.size();
     for (std::size_t k = 0; k < worker.slices.size(); k += levels)
@@ -116,6 +116,7 @@ double fraction_at_position(PositionWorker<SliceStepper>& worker, const SeedGrid
     double transmitted_sum = 0.0;
     double incident_sum = 0.0;
     for (std::size_t j = 0; j < nt; ++j) {
+        run.checkpoint();
         const double entering = grids.incident(i, j);
         double intensity = entering;
         for (std::size_t k = 0; k < nz; ++k)
@@ -132,11 +133,12 @@ double fraction_at_position(PositionWorker<SliceStepper>& worker, const SeedGrid
 // positions. make_stepper(dt, dz) gives one worker's slice stepper (a type with
 // double step(double* n, double intensity) and tally()). Positions are independent: each
 // worker takes a fixed share of them and the tallies are merged in worker order, so the
-// result does not depend on `threads`. Inputs that grids.admissible refuses fill fraction
-// with NaN (and are asserted against in debug builds).
+// result does not depend on the threads. Inputs that grids.admissible refuses fill fraction
+// with NaN (and are asserted against in debug builds). run.checkpoint() is called before
+// every time step of every position.
 template <class MakeStepper>
 void seed_fraction(std::span<double> fraction, const SeedGrids& grids, std::size_t levels,
-                   MakeStepper&& make_stepper, unsigned threads, IntegrationTally& tally) {
+                   MakeStepper&& make_stepper, const RunControl& run, IntegrationTally& tally) {
     const std::size_t nx = fraction.size();
     const bool inputs_fit = grids.admissible(nx, levels);
     assert(inputs_fit);
@@ -147,13 +149,13 @@ void seed_fraction(std::span<double> fraction, const SeedGrids& grids, std::size
     using Stepper = decltype(make_stepper(0.0, 0.0));
     const double dt = grids.time_step();
     const double dz = grids.depth_step();
-    const unsigned workers = worker_count(nx, threads);
+    const unsigned workers = worker_count(nx, run.threads);
     std::vector<seed_detail::PositionWorker<Stepper>> pool;
     pool.reserve(workers);
     for (unsigned w = 0; w < workers; ++w)
         pool.push_back({make_stepper(dt, dz), std::vector<double>(levels * grids.depth_grid.size())});
-    parallel_for(nx, threads, [&](unsigned w, std::size_t i) {
-        fraction[i] = seed_detail::fraction_at_position(pool[w], grids, levels, i);
+    parallel_for(nx, run, [&](unsigned w, std::size_t i) {
+        fraction[i] = seed_detail::fraction_at_position(pool[w], grids, levels, i, run);
     });
     for (const auto& worker : pool) tally.merge(worker.stepper.tally());
 }

@@ -202,9 +202,9 @@ class TestThreads:
         seen = []
         real = _core.simulate
 
-        def spy(*args):
-            seen.append(args[-1])
-            return real(*args)
+        def spy(*args, **kwargs):
+            seen.append(args[-1])  # the thread count
+            return real(*args, **kwargs)
 
         monkeypatch.setattr(_core, "simulate", spy)
         monkeypatch.setattr(os, "sched_getaffinity", lambda pid: {0, 3, 5})

@@ -6,6 +6,7 @@ or your own function), its parameters are :class:`Parameters`; :func:`simulate` 
 curves and :func:`fit` fits them. SI units throughout, except scan positions in mm.
 """
 
+from plix._cancel import Cancelled
 from plix._fit import fit
 from plix._model import Model, model_kinds
 from plix._parameters import Parameter, Parameters
@@ -17,6 +18,7 @@ from plix._simulate import SimulationInfo, simulate
 from plix._specs import ParameterSpec
 
 __all__ = [
+    "Cancelled",
     "Dataset",
     "Decay",
     "FitResult",

@@ -9,6 +9,7 @@ import warnings
 import numpy as np
 
 from plix import _core
+from plix._cancel import canceller
 from plix._model import Model
 from plix._parameters import Parameters, for_model
 from plix._result import FitResult, FitStart, FitWarning
@@ -157,7 +158,7 @@ def _grid_used(model: Model, outcome):
 
 def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None,
         n_starts: int = 3, center: str = "extremum", threads: int | None = None,
-        iter_cb=None, **settings) -> FitResult:
+        iter_cb=None, cancel=None, **settings) -> FitResult:
     """Fit the model to a measured scan by least squares (MINPACK's lmdif).
 
     Parameters
@@ -197,6 +198,10 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
         with the free values (a list in the order of ``var_names``), the evaluations so far
         and the chi-square there; returning True stops the fit (``result.aborted``). What it
         raises reaches the caller.
+    cancel : threading.Event, optional
+        Stops the fit (raising :class:`plix.Cancelled`) when set from another thread, within
+        about 100 ms: a fit run in a worker thread is cancelled this way (Ctrl-C reaches only
+        the main thread). Ctrl-C stops a fit on the main thread without it.
     **settings
         ``ftol``, ``xtol`` (default 1e-10 each), ``gtol`` (0), ``max_nfev`` (0: 200 (n + 1)
         per start), ``diff_step`` (1e-6: the relative forward-difference step of lmdif on
@@ -220,7 +225,9 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
         Naming the argument: no free parameter, bad bounds or a start outside them, sigma
         <= 0, non-finite data, mismatched lengths, unknown settings.
     KeyboardInterrupt
-        On Ctrl-C, within about a second; nothing of the fit is kept.
+        On Ctrl-C (main thread), within about 100 ms; nothing of the fit is kept.
+    plix.Cancelled
+        When ``cancel`` is set.
     """
     scan = _scan(scan)
     if not isinstance(setup, Setup):
@@ -269,6 +276,9 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
     request.settings = options
     if iter_cb is not None:
         request.iter_cb = iter_cb
+    check = canceller(cancel)
+    if check is not None:
+        request.cancel = check
     outcome = _core.curve_fit(request)
     return _result(outcome, names, scan, setup, params, model, free)
 

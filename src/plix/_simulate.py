@@ -7,6 +7,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from plix import _core
+from plix._cancel import canceller
 from plix._model import Model
 from plix._parameters import Parameters, for_model
 from plix._setup import Setup
@@ -38,7 +39,8 @@ class SimulationInfo:
 
 
 def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None = None,
-             threads: int | None = None, return_info: bool = False, aperture=None):
+             threads: int | None = None, return_info: bool = False, aperture=None,
+             cancel=None):
     """Normalised transmittance of a Z-scan at the given positions and pulse energies.
 
     Parameters
@@ -64,6 +66,10 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
     aperture : float or None, optional
         None (default): open aperture. Otherwise the linear transmittance S in (0, 1) of a
         far-field aperture (closed-aperture Z-scan), for models that compute it.
+    cancel : threading.Event, optional
+        Stops the simulation (raising :class:`plix.Cancelled`) when set from another thread,
+        within about 100 ms. Ctrl-C stops a simulation on the main thread the same way
+        (raising KeyboardInterrupt) without it.
 
     Returns
     -------
@@ -106,8 +112,11 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
     check_positions_for(model, positions.size, "positions_mm")
     opening = aperture_value(aperture, model, "aperture")
 
+    check = canceller(cancel)
+
     curves, grids, errors, ended_early = _core.simulate(
-        model.native(), setup.native(), values, positions, energies, opening, workers)
+        model.native(), setup.native(), values, positions, energies, opening, workers,
+        cancel=check)
     if not return_info:
         return curves
     info = SimulationInfo(
