@@ -6,7 +6,7 @@ from __future__ import annotations
 import codecs
 from dataclasses import dataclass, fields, replace
 
-from ._units import (APERTURE, ENERGY, FREQUENCY, POSITION, POWER, TRANSMITTANCE, unit_of,
+from ._units import (ENERGY, FREQUENCY, POSITION, POWER, TRANSMITTANCE, unit_of,
                      value_with_unit)
 
 __all__ = ["Curve", "ScanFormat", "read_scan_format"]
@@ -220,7 +220,8 @@ class ScanFormat:
             format = cls()
         elif not isinstance(format, ScanFormat):
             raise TypeError(f"format must be a plix.ScanFormat or None, got "
-                            f"{type(format).__name__}")
+                            f"{type(format).__name__} (a format file is read with "
+                            "plix.read_scan_format)")
         if options:
             known = {f.name for f in fields(cls) if f.init}
             for name in options:

@@ -119,8 +119,8 @@ class _Reader:
         self.width = len(self.names)
         self.columns: dict[str, _Column] = {}
         self.curves: list[_CurveColumn] = []
-        self._classify()
         self._file_energy: _Energy | None = None
+        self._classify()
 
     # ----------------------------------------------------------------- messages
 
@@ -224,7 +224,8 @@ class _Reader:
         transmittance_words = set(COLUMN_NAMES[TRANSMITTANCE])
         if any(normalise_name(n).split(" ")[0] in transmittance_words for n in names):
             reason += ("; one transmittance column per energy or aperture (a wide file) is "
-                       "mapped with --curve NAME energy=E [aperture=S] (Python: curves=...)")
+                       "mapped with --curve 'NAME=2.5uJ[,aperture=S]' (Python: curves={NAME: "
+                       "plix.Curve('2.5 uJ', aperture=S)})")
         reason += ("; the names plix knows (position_mm, z (mm), T, T (%), energy_J, E (uJ), "
                    "sigma, aperture, dataset ...) are listed in help(plix.read_scan)")
         return self.error(reason, self.names_line, names[0])
@@ -248,8 +249,8 @@ class _Reader:
             try:
                 unit = unit_of(quantity, spelling)
             except ValueError as error:
-                hint = ("; if the column is one curve of a wide file, map it with --curve NAME "
-                        "energy=E" if quantity == TRANSMITTANCE else "")
+                hint = ("; if the column is one curve of a wide file, map it with --curve "
+                        f"'{name}=2.5uJ[,aperture=S]'" if quantity == TRANSMITTANCE else "")
                 raise self.error(f"column {index + 1} ({name}): {error}{hint}",
                                  self.names_line, name) from None
             if option is not None and unit_of(quantity, option) != unit:
@@ -364,7 +365,8 @@ class _Reader:
         if text == "":
             if optional:
                 return None
-            raise self.error(f"missing value in {column.label}", row.line, column.name)
+            raise self.error(f"missing value in {column.label}: fill it in, or comment the row "
+                             "out with '#'", row.line, column.name)
         exponent = column.unit.exponent or 0
         try:
             value = scaled(self.table.number_text(text), exponent)
@@ -372,11 +374,12 @@ class _Reader:
             hint = ""
             if "," in text and self.table.separator != ",":
                 hint = " (with --decimal ',' decimal commas are read)"
-            raise self.error(f"{column.label}: cannot read {text!r} as a number{hint}",
-                             row.line, column.name) from None
+            raise self.error(f"{column.label}: cannot read {text!r} as a number{hint}; correct "
+                             "it, or comment the row out with '#'", row.line,
+                             column.name) from None
         if not np.isfinite(value):
-            raise self.error(f"{column.label}: {text!r} is not a finite number", row.line,
-                             column.name)
+            raise self.error(f"{column.label}: {text!r} is not a finite number; correct it, or "
+                             "comment the row out with '#'", row.line, column.name)
         return value
 
     def _sigma(self, row: Row, fields, column):

@@ -85,9 +85,8 @@ def check_positions(path, positions_mm: np.ndarray, column: str, unit: str) -> N
     span = float(np.ptp(positions_mm))
     low, high = POSITION_SPAN_RANGE_MM
     if span > high:
-        guess = ("um" if unit != "um" else None)
-        fix = (f"if they are in um, write 'z (um)' in the header or give --position-unit um"
-               if guess else "check the column")
+        fix = ("if they are in um, write 'z (um)' in the header or give --position-unit um"
+               if unit != "um" else "check the column")
         warnings.warn(f"{path}: {_where(column)}the positions span {span:.6g} mm (read in "
                       f"{unit}), more than the {high:g} mm a Z-scan stage travels: {fix}",
                       ScanWarning, stacklevel=4)

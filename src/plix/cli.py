@@ -167,7 +167,7 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
 def _add_reading(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group(
         "reading scan files", "What a scan file does not say itself. Every option applies to "
-        "every file; a unit in a header wins, and a unit option that disagrees with it is an "
+        "every file;\na unit in a header wins, and a unit option that disagrees with it is an "
         "error.")
     group.add_argument("--format", metavar="FORMAT.toml",
                        help="a format file: the options below as keys, and a [columns] table "
