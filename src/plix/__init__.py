@@ -39,9 +39,13 @@ __all__ = [
 ]
 
 # Files, figures and the version.
-from plix._io import read_parameters, read_scan, read_setup, write_scan
+from plix._io import FileFormatError, read_parameters, read_scan, read_setup, write_scan
 from plix._plotting import plot_simulation
+from plix._preprocess import Preprocessing, preprocess
+from plix._scanformat import Curve, ScanFormat, read_scan_format
+from plix._unitchecks import ScanWarning
 from plix._version import __version__
 
-__all__ += ["read_parameters", "read_scan", "read_setup", "write_scan", "plot_simulation",
-            "__version__"]
+__all__ += ["Curve", "FileFormatError", "Preprocessing", "ScanFormat", "ScanWarning",
+            "preprocess", "read_parameters", "read_scan", "read_scan_format", "read_setup",
+            "write_scan", "plot_simulation", "__version__"]

@@ -1,4 +1,5 @@
-"""Measured Z-scans: one :class:`Dataset` per pulse energy, collected in a :class:`Scan`."""
+"""Measured Z-scans: one :class:`Dataset` per curve (a pulse energy, an aperture, a repeat),
+collected in a :class:`Scan`."""
 
 from __future__ import annotations
 
@@ -152,7 +153,7 @@ class Dataset:
 
 
 class Scan:
-    """The datasets of one measurement, one per pulse energy.
+    """The datasets of one measurement: one per curve (pulse energy, aperture, repeat).
 
     Parameters
     ----------

@@ -29,6 +29,27 @@ def _models_help() -> str:
     return "models:\n" + "\n".join(f"  {k:<10} {kind_summary(k)}" for k in model_kinds())
 
 
+SCAN_FILES = """scan files: text tables, one row per point (long) or one transmittance column
+per curve (wide, --curve). UTF-8 with or without a byte-order mark, any line ends; ',' ';'
+tab or whitespace separated; decimal commas when the separator is not a comma; '#' comments.
+Columns, named in the header with an optional unit (z_mm, z (mm), z [cm], Position_mm,
+T, T (%), E (uJ), P (mW), ...):
+""" + "{names}" + """
+Other columns are errors unless left out with --ignore. Rows with one energy (and aperture)
+make one dataset, or rows with one 'dataset' label. Without an energy column the energy is
+--energy, --power/--rep-rate, or the file name (..._2.5uJ.csv, scan 500nJ.txt, 2p5uJ).
+Transmittance with median far from 1 (percent, raw signal) and energies above 1 J are
+refused; unusual position spans are warned of.
+
+examples:
+  plix fit a.csv b.csv --setup s.toml --params p.toml           several files together
+  plix fit CS2_2.5uJ.csv ...                                     energy from the name
+  plix fit scan.txt --columns z_mm,T --energy 2.5uJ ...          no header row
+  plix fit scan.csv --ignore 'Reference (V)' --transmittance-unit % ...
+  plix fit raw.csv --transmittance-unit raw --normalize --wings 4 ...
+  plix fit wide.csv --curve 'T open=2.5uJ' --curve 'T closed=2.5uJ,aperture=0.3' ..."""
+
+
 class InputError(Exception):
     """Bad input from the command line or the files it names: reported in one line."""
 
@@ -47,14 +68,65 @@ def _positive_int(text: str) -> int:
 
 
 def _energy(text: str) -> float:
+    """A pulse energy: J, or with a unit (2.5uJ, 500nJ, 1mJ)."""
+    from ._units import ENERGY, value_with_unit
+
+    try:
+        return value_with_unit(text, ENERGY, "energy")
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _text_option(kind, name):
+    """An argparse type that checks a value with a unit (power, repetition rate) early."""
+    from ._units import value_with_unit
+
+    def check(text: str) -> str:
+        try:
+            value_with_unit(text, kind, name)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+        return text
+
+    return check
+
+
+def _aperture(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a pulse energy in J, got {text!r}") from None
-    if not (math.isfinite(value) and value > 0.0):
-        raise argparse.ArgumentTypeError(f"a pulse energy must be positive and finite (J), "
-                                         f"got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected the aperture's linear transmittance S, a "
+                                         f"number in (0, 1), got {text!r}") from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"the aperture's linear transmittance S must be in "
+                                         f"(0, 1), got {text!r}")
     return value
+
+
+def _curve(text: str):
+    """NAME=ENERGY[,aperture=S][,sigma=COLUMN] -> (NAME, Curve)."""
+    from ._scanformat import Curve
+
+    name, _, rest = text.partition("=")
+    if not name.strip():
+        raise argparse.ArgumentTypeError(f"expected COLUMN=ENERGY[,aperture=S][,sigma=COLUMN], "
+                                         f"got {text!r}")
+    fields = {}
+    for item in filter(None, (part.strip() for part in rest.split(","))):
+        key, equals, value = item.partition("=")
+        if not equals:
+            key, value = "energy", item
+        key = {"s": "aperture"}.get(key.strip().lower(), key.strip().lower())
+        if key not in ("energy", "aperture", "sigma") or key in fields:
+            raise argparse.ArgumentTypeError(f"{text!r}: expected COLUMN=ENERGY[,aperture=S]"
+                                             f"[,sigma=COLUMN], not {item!r}")
+        fields[key] = value.strip()
+    try:
+        if "aperture" in fields:
+            fields["aperture"] = _aperture(fields["aperture"])
+        return name.strip(), Curve(**fields)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"{text!r}: {error}") from None
 
 
 def _positions(text: str) -> np.ndarray:
@@ -92,8 +164,86 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                         help="worker threads (default: the cores this process may use)")
 
 
+def _add_reading(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "reading scan files", "What a scan file does not say itself. Every option applies to "
+        "every file;\na unit in a header wins, and a unit option that disagrees with it is an "
+        "error.")
+    group.add_argument("--format", metavar="FORMAT.toml",
+                       help="a format file: the options below as keys, and a [columns] table "
+                            "with names, ignore and curves (see help(plix.read_scan_format)); "
+                            "options given here replace its values")
+    group.add_argument("--columns", metavar="NAMES",
+                       help="column names of files without a header row, comma separated, "
+                            "units included: z_mm,T,E_uJ or 'z (cm),T (%%)'; '-' skips a column")
+    group.add_argument("--ignore", action="append", default=[], metavar="COLUMN",
+                       help="leave this column out (by its header name); repeat for several")
+    group.add_argument("--curve", action="append", default=[], type=_curve,
+                       metavar="COLUMN=ENERGY[,aperture=S][,sigma=COLUMN]",
+                       help="a wide file: this column is the transmittance at ENERGY (2.5uJ), "
+                            "through an aperture of linear transmittance S (omit for open); "
+                            "one --curve per transmittance column")
+    group.add_argument("--position-unit", choices=("um", "mm", "cm", "m"),
+                       help="positions without a unit in the header (default mm)")
+    group.add_argument("--transmittance-unit", choices=("1", "%", "raw"),
+                       help="transmittance without a unit: normalised (1, default), percent, "
+                            "or raw signal (needs --normalize or --detilt)")
+    group.add_argument("--energy-unit", choices=("pJ", "nJ", "uJ", "mJ", "J"),
+                       help="energies without a unit in the header (default J)")
+    group.add_argument("--energy", action="append", default=[], type=_energy_text, metavar="E",
+                       help="the pulse energy of a file without an energy column: 2.5uJ, 500nJ, "
+                            "or in J; once for every file, or once per file in order")
+    group.add_argument("--power", type=_text_option("power", "--power"), metavar="P",
+                       help="the average power instead of the energy (20mW, or in W); "
+                            "needs --rep-rate")
+    group.add_argument("--rep-rate", type=_text_option("frequency", "--rep-rate"), metavar="F",
+                       help="the repetition rate (1kHz, or in Hz): energy = power / rate, for "
+                            "--power or a power column")
+    group.add_argument("--energy-per-point", action="store_true",
+                       help="the energy column is each point's measured energy (each point "
+                            "is modelled at its own energy), not a dataset's")
+    group.add_argument("--no-energy-from-name", action="store_true",
+                       help="do not read the energy from the file name (..._2.5uJ.csv)")
+    group.add_argument("--aperture", type=_aperture, metavar="S",
+                       help="every dataset of the files is closed-aperture with linear "
+                            "transmittance S")
+    group.add_argument("--allow-large-energy", action="store_true",
+                       help="accept pulse energies above 1 J (refused as a likely unit slip)")
+    group.add_argument("--encoding", metavar="NAME",
+                       help="the files' text encoding (default utf-8; latin-1, cp1252, utf-16 "
+                            "...)")
+    group.add_argument("--separator", choices=("auto", "comma", "semicolon", "tab", "whitespace"),
+                       help="the column separator (default auto: as the first row)")
+    group.add_argument("--decimal", choices=("auto", "point", "comma"),
+                       help="the decimal mark (default auto: a comma when the separator is "
+                            "not one and the numbers have commas)")
+
+
+def _add_preprocessing(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "preprocessing", "Steps labs do by hand, each optional; what each did is printed on "
+        "stderr.")
+    group.add_argument("--normalize", action="store_true",
+                       help="divide each dataset by the mean transmittance of its wings")
+    group.add_argument("--detilt", action="store_true",
+                       help="divide each dataset by the straight line through its wings (with "
+                            "--normalize: the line itself; alone: the line scaled to 1)")
+    group.add_argument("--wings", type=_positive_int, default=5, metavar="K",
+                       help="points at each end for --normalize and --detilt (default 5)")
+    group.add_argument("--divide", action="store_true",
+                       help="divide each closed-aperture dataset by the open one at the same "
+                            "energy and positions (approximate; a joint fit of both is "
+                            "better)")
+
+
+def _energy_text(text: str) -> str:
+    _energy(text)  # checked here, converted with the other options
+    return text
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
+    from ._units import names_help
 
     parser = argparse.ArgumentParser(
         prog="plix",
@@ -103,15 +253,15 @@ def build_parser() -> argparse.ArgumentParser:
     verbs = parser.add_subparsers(dest="verb", metavar="{fit,simulate}", required=True)
 
     fit = verbs.add_parser(
-        "fit", help="fit a scan file and print the report",
-        description="Fit the free parameters to a scan file and print the fit report "
-                    "(statistics, values with standard errors, correlations).",
-        epilog=UNITS + "\n\nscan file: a CSV with the columns position_mm, transmittance, "
-                       "energy_J and optionally sigma\n(comma, tab or whitespace separated, "
-                       "'#' comments); one dataset per pulse energy.\n\nexit status: 0 "
-                       "converged, 1 not converged, 2 bad input.",
+        "fit", help="fit scan files and print the report",
+        description="Fit the free parameters to the datasets of one or more scan files (taken\n"
+                    "together, in order) and print the fit report (statistics, values with\n"
+                    "standard errors, correlations).",
+        epilog=UNITS + "\n\n" + SCAN_FILES.replace("{names}", names_help()) + "\n\nexit status: 0 converged, 1 not converged, 2 "
+                       "bad input (one line on stderr).",
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    fit.add_argument("scan", metavar="SCAN.csv", help="the measurements (see below)")
+    fit.add_argument("scans", nargs="+", metavar="SCAN",
+                     help="scan files (see 'scan files' below); give them before the options")
     _add_common(fit)
     fit.add_argument("--vary", nargs="+", action="extend", default=[], metavar="NAME",
                      help="also free these parameters (for example sigma_12 sigma_45)")
@@ -131,6 +281,8 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--reference", metavar="PARAMS.toml",
                      help="a parameter file whose values are printed beside the fitted ones "
                           "(for example the true values of simulated data)")
+    _add_reading(fit)
+    _add_preprocessing(fit)
 
     sim = verbs.add_parser(
         "simulate", help="compute normalised transmittance curves",
@@ -141,7 +293,8 @@ def build_parser() -> argparse.ArgumentParser:
     sim.add_argument("--positions", type=_positions, required=True, metavar="START:STOP:COUNT",
                      help="sample positions in mm, ends included (for example -30:30:61)")
     sim.add_argument("--energy", type=_energy, action="append", required=True, metavar="E",
-                     help="pulse energy in J; repeat for several curves")
+                     help="pulse energy in J, or with a unit (2.5uJ); repeat for several "
+                          "curves")
     sim.add_argument("--out", metavar="CURVE.csv",
                      help="write the curves as a scan file (default: to stdout)")
     sim.add_argument("--plot", metavar="FIG.png",
@@ -238,13 +391,82 @@ def _print_warnings(caught) -> None:
         print(f"plix: warning: {warning.message}", file=sys.stderr)
 
 
+def _scan_format(args):
+    """The ScanFormat of the options (over the --format file's)."""
+    from dataclasses import replace
+
+    from ._scanformat import ScanFormat, read_scan_format
+
+    fmt = read_scan_format(args.format) if args.format else ScanFormat()
+    options = {name: getattr(args, name) for name in (
+        "columns", "position_unit", "transmittance_unit", "energy_unit", "power", "rep_rate",
+        "aperture", "encoding", "separator") if getattr(args, name) is not None}
+    if args.decimal is not None:
+        options["decimal"] = {"point": ".", "comma": ","}.get(args.decimal, args.decimal)
+    if args.ignore:
+        options["ignore"] = fmt.ignore + tuple(args.ignore)
+    if args.curve:
+        options["curves"] = {**(fmt.curves or {}), **dict(args.curve)}
+    for flag in ("energy_per_point", "allow_large_energy"):
+        if getattr(args, flag):
+            options[flag] = True
+    if args.no_energy_from_name:
+        options["energy_from_name"] = False
+    try:
+        return replace(fmt, **options)
+    except (TypeError, ValueError) as error:
+        raise InputError(f"reading options: {error}") from None
+
+
+def _read_scans(args, normalizing: bool):
+    """The datasets of every scan file, in order, and the lines to print on stderr (notes and
+    warnings) once every input has been read."""
+    from . import Scan, read_scan
+    from ._unitchecks import RawTransmittanceWarning
+
+    fmt = _scan_format(args)
+    energies = args.energy
+    if len(energies) not in (0, 1, len(args.scans)):
+        raise InputError(f"--energy is given {len(energies)} times for {len(args.scans)} scan "
+                         "files: give it once (for every file) or once per file")
+    datasets, messages = [], []
+    for k, path in enumerate(args.scans):
+        energy = energies[0] if len(energies) == 1 else (energies[k] if energies else None)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            scan, notes = read_scan(path, fmt, return_notes=True,
+                                    **({} if energy is None else {"energy": energy}))
+        for warning in caught:
+            if issubclass(warning.category, RawTransmittanceWarning):
+                if not normalizing:  # a raw signal cannot be fitted as it is
+                    raise InputError(str(warning.message))
+                continue
+            messages.append(f"plix: warning: {warning.message}")
+        messages.extend(f"plix: note: {path}: {note}" for note in notes)
+        datasets.extend(scan)
+    return Scan(datasets), messages
+
+
+def _preprocessed(scan, args):
+    """The scan after the preprocessing asked for, and the lines that say what was done."""
+    from ._preprocess import Preprocessing, preprocess
+
+    steps = Preprocessing(normalize=args.normalize, detilt=args.detilt, divide=args.divide,
+                          wings=args.wings)
+    if not steps.active:
+        return scan, []
+    scan, done = preprocess(scan, steps)
+    return scan, [f"plix: preprocessing: {sentence}" for sentence in done]
+
+
 def _fit(args) -> int:
-    from . import fit, read_parameters, read_scan
+    from . import fit, read_parameters
     from ._report import format_report
 
     if args.plot:
         _require_matplotlib("--plot")
-    scan = read_scan(args.scan)
+    scan, read = _read_scans(args, args.normalize or args.detilt)
+    scan, done = _preprocessed(scan, args)
     setup, params, model = _read_inputs(args)
     if args.vary:
         params.vary(*args.vary)
@@ -252,6 +474,8 @@ def _fit(args) -> int:
     if not params.free:
         raise InputError("no free parameter: give --vary NAME or 'vary = true' in "
                          f"{args.params}")
+    for line in read + done:
+        print(line, file=sys.stderr)
     progress = _Progress(sys.stderr)
     progress.update(f"fitting {len(params.free)} parameter(s) to {len(scan)} dataset(s) "
                     f"from {args.starts} start(s)")
@@ -285,7 +509,7 @@ def _save_figure(figure, path) -> None:
 
 
 def _simulate(args) -> int:
-    from . import simulate
+    from . import Scan, simulate
     from ._io import scan_text
     from ._plotting import plot_simulation
 
@@ -297,8 +521,7 @@ def _simulate(args) -> int:
         curves = simulate(setup, params, args.positions, args.energy, model=model,
                           threads=args.threads)
     _print_warnings(caught)
-    rows = [(args.positions, curve, energy, None) for curve, energy in zip(curves, args.energy)]
-    text = scan_text(rows)
+    text = scan_text(Scan.from_arrays([args.positions] * len(args.energy), curves, args.energy))
     if args.out:
         with open(args.out, "w", encoding="utf-8") as f:
             f.write(text)
@@ -327,7 +550,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(_join_negative_values(list(sys.argv[1:] if argv is None else argv)))
     try:
         return _fit(args) if args.verb == "fit" else _simulate(args)
-    except (InputError, FileFormatError, ValueError, TypeError, KeyError, OSError) as error:
+    except (InputError, FileFormatError, ValueError, TypeError, KeyError, OSError,
+            OverflowError) as error:
         print(f"plix: error: {_message(error)}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except KeyboardInterrupt:
