@@ -135,7 +135,7 @@ void SeedModel::curve(const CurveRequest& request, std::span<double> out, const 
         }
         switch (config_.normalisation) {
             case Normalisation::ends:
-                shift_to_unit_baseline(out);
+                shift_to_unit_baseline(out, request.positions_mm);
                 break;
             case Normalisation::linear: {
                 const double t0 = linear_transmittance<N>(setup, time_grid, depth_grid, rates);

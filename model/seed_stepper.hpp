@@ -177,4 +177,21 @@ inline void shift_to_unit_baseline(std::span<double> curve) {
     for (double& value : curve) value = value + shift;
 }
 
+// The same with the ends taken in order of position, so that the order of a dataset's rows
+// never changes its curve: the five lowest and the five highest positions (ties in their given
+// order). For positions in increasing order it is shift_to_unit_baseline bit for bit.
+inline void shift_to_unit_baseline(std::span<double> curve, std::span<const double> positions) {
+    assert(curve.size() == positions.size() && curve.size() >= baseline_window);
+    std::vector<std::size_t> order(curve.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return positions[a] < positions[b]; });
+    const std::size_t nx = curve.size();
+    double sum = 0.0;
+    for (std::size_t m = 0; m < baseline_window; ++m) sum += curve[order[m]];
+    for (std::size_t m = nx - baseline_window; m < nx; ++m) sum += curve[order[m]];
+    const double shift = 1.0 - baseline_mean_factor * sum;
+    for (double& value : curve) value = value + shift;
+}
+
 }  // namespace plix::model

@@ -14,7 +14,7 @@ from plix._result import FitResult, FitStart, FitWarning
 from plix._scan import Dataset, Scan
 from plix._scheme import Decay, LevelScheme, Transition
 from plix._setup import Setup
-from plix._simulate import SimulationInfo, simulate
+from plix._simulate import ModelWarning, SimulationInfo, simulate
 from plix._specs import ParameterSpec
 
 __all__ = [
@@ -26,6 +26,7 @@ __all__ = [
     "FitWarning",
     "LevelScheme",
     "Model",
+    "ModelWarning",
     "Parameter",
     "ParameterSpec",
     "Parameters",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -13,7 +14,7 @@ from plix._parameters import Parameters, for_model
 from plix._setup import Setup
 from plix._validation import energies_vector, float_vector, thread_count
 
-__all__ = ["simulate", "SimulationInfo"]
+__all__ = ["ModelWarning", "simulate", "SimulationInfo"]
 
 
 @dataclass(frozen=True)
@@ -117,6 +118,7 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
     curves, grids, errors, ended_early = _core.simulate(
         model.native(), setup.native(), values, positions, energies, opening, workers,
         cancel=check)
+    _warn_accuracy(model, errors)
     if not return_info:
         return curves
     info = SimulationInfo(
@@ -125,6 +127,23 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
         integrations_ended_early=int(ended_early),
     )
     return curves, info
+
+
+class ModelWarning(RuntimeWarning):
+    """A model's curve is not what was asked for: the accuracy it could reach is worse than the
+    one requested (the grid search stopped at its limits)."""
+
+
+def _warn_accuracy(model: Model, errors) -> None:
+    accuracy = model.fields.get("accuracy")
+    if accuracy is None or model.fields.get("grid") is not None:
+        return
+    reached = max((e if e == e else float("inf") for e in errors), default=0.0)
+    if reached > accuracy:  # a NaN estimate (a non-finite curve) counts as infinite
+        warnings.warn(f"the {model.kind} model reached an estimated error of {reached:.3g}, not "
+                      f"the requested accuracy {accuracy:g}: its grid search stopped at its "
+                      "limits; ask for a coarser accuracy or give a grid", ModelWarning,
+                      stacklevel=3)
 
 
 # The "ends" normalisation averages the first and the last five points.

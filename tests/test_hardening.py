@@ -1,0 +1,59 @@
+"""plix under hostile input: row order never changes a curve, thread counts are capped,
+an accuracy the grid search cannot reach is said, sizes that cannot be allocated are refused
+with the argument named."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import plix
+
+SETUP = plix.Setup(532e-9, 25e-6, 5e-9, 1e-3, [1e24, 0, 0, 0, 0])
+TRUTH = plix.Parameters(sigma_12=1e-21, sigma_23=5e-21, sigma_45=8e-21, lifetime_21=2e-9,
+                        lifetime_24=5e-9, lifetime_32=1e-12, lifetime_41=1e-6,
+                        lifetime_54=1e-12)
+Z = np.linspace(-30.0, 30.0, 25)
+
+
+class TestRowOrder:
+    @pytest.mark.parametrize("integrator", ["lsoda", "exact"])
+    def test_shuffled_positions_give_the_same_seed_curve(self, integrator):
+        model = plix.Model.seed(integrator=integrator, t_slices=6, z_slices=4)
+        order = np.random.default_rng(5).permutation(Z.size)
+        sorted_curve = plix.simulate(SETUP, TRUTH, Z, 4e-3, model=model)[0]
+        shuffled = plix.simulate(SETUP, TRUTH, Z[order], 4e-3, model=model)[0]
+        np.testing.assert_array_equal(shuffled, sorted_curve[order])
+
+    def test_shuffled_rows_give_the_same_fit(self):
+        model = plix.Model.seed(integrator="exact", t_slices=6, z_slices=4)
+        data = plix.simulate(SETUP, TRUTH, Z, [3e-3, 6e-3], model=model)
+        order = np.random.default_rng(7).permutation(Z.size)
+        start = TRUTH.copy().vary("sigma_12", "sigma_45")
+        start["sigma_12"].value = 2e-21
+        start["sigma_45"].value = 1.6e-20
+        fits = []
+        for rows in (np.arange(Z.size), order):
+            scan = plix.Scan.from_arrays([Z[rows]] * 2, [d[rows] for d in data], [3e-3, 6e-3])
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", plix.FitWarning)
+                fits.append(plix.fit(scan, SETUP, start, model=model, n_starts=1, threads=1))
+        for name in ("sigma_12", "sigma_45"):
+            assert fits[1].params[name].value == pytest.approx(fits[0].params[name].value,
+                                                               rel=1e-9)
+        assert fits[0].params["sigma_45"].value == pytest.approx(8e-21, rel=1e-6)
+
+
+class TestLimits:
+    def test_more_threads_than_cores_and_items_give_the_same_curve(self):
+        model = plix.Model.physical(grid=(24, 4, 3))
+        one = plix.simulate(SETUP, TRUTH, Z[:4], 1e-6, model=model, threads=1)
+        many = plix.simulate(SETUP, TRUTH, Z[:4], 1e-6, model=model, threads=100_000)
+        np.testing.assert_array_equal(one, many)
+
+    def test_an_accuracy_the_grid_search_cannot_reach_is_said(self):
+        model = plix.Model.physical(geometry="on_axis", accuracy=1e-12)
+        with pytest.warns(plix.ModelWarning, match="requested accuracy 1e-12"):
+            _, info = plix.simulate(SETUP, TRUTH, [0.0, 2.0], 3e-6, model=model,
+                                    return_info=True)
+        assert info.error_estimate.max() > 1e-12
