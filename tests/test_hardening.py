@@ -57,3 +57,37 @@ class TestLimits:
             _, info = plix.simulate(SETUP, TRUTH, [0.0, 2.0], 3e-6, model=model,
                                     return_info=True)
         assert info.error_estimate.max() > 1e-12
+
+
+class TestCommandLine:
+    """Every argument error is one line on stderr with exit status 2."""
+
+    @pytest.mark.parametrize("args", [
+        ["simulate", "--positions", "-30:30:1000000000000"],
+        ["simulate", "--positions", "-30:30:9223372036854775808"],
+        ["simulate", "--positions", "-30:30"],
+        ["fit", "scan.csv", "--starts", "2147483648"],
+        ["fit", "scan.csv", "--max-nfev", "99999999999"],
+        ["fit"],
+    ])
+    def test_one_line_and_status_2(self, args, tmp_path):
+        import subprocess
+        import sys
+        from pathlib import Path
+
+        examples = Path(__file__).resolve().parent.parent / "examples"
+        common = ["--setup", str(examples / "physical_setup.toml"), "--params",
+                  str(examples / "physical_true.toml")]
+        extra = ["--energy", "1e-6"] if args[0] == "simulate" else []
+        done = subprocess.run([sys.executable, "-m", "plix", *args, *common, *extra],
+                              capture_output=True, text=True, cwd=tmp_path, timeout=120)
+        assert done.returncode == 2
+        lines = done.stderr.strip().splitlines()
+        assert len(lines) == 1 and lines[0].startswith("plix"), done.stderr
+
+    def test_fit_refuses_start_counts_beyond_its_limit(self):
+        scan = plix.Scan.from_arrays([Z], [np.ones(Z.size)], [1e-3])
+        with pytest.raises(ValueError, match=r"^n_starts must lie in \[1, 1000\]"):
+            plix.fit(scan, SETUP, TRUTH.copy().vary("sigma_12"), n_starts=10**6)
+        with pytest.raises(ValueError, match=r"^max_nfev"):
+            plix.fit(scan, SETUP, TRUTH.copy().vary("sigma_12"), max_nfev=2**31)

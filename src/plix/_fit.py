@@ -34,6 +34,8 @@ _DEFAULT_SETTINGS = {"ftol": 1e-10, "xtol": 1e-10, "gtol": 0.0, "max_nfev": 0,
 BOUND_TOLERANCE = 1e-6       # relative distance that counts as "at a bound"
 CORRELATION_WARNING = 0.95   # |correlation| above which two values are not separated
 FLAT_CURVE = 1e-6            # a model curve that varies less than this shows no effect
+MAX_STARTS = 1000            # starts of one fit
+MAX_NFEV = 2**31 - 1         # MINPACK counts evaluations in a C int
 
 
 def _settings(settings: dict):
@@ -54,8 +56,10 @@ def _settings(settings: dict):
                                                          ("factor", "diff_step", "epsfcn")):
                 raise ValueError(f"{name} must be finite and {'positive' if name in ('factor', 'diff_step', 'epsfcn') else 'non-negative'}, got {value!r}")
     nfev = out["max_nfev"]
-    if isinstance(nfev, bool) or not isinstance(nfev, numbers.Integral) or nfev < 0:
-        raise ValueError(f"max_nfev must be a non-negative integer (0: 200 (n + 1)), got {nfev!r}")
+    if (isinstance(nfev, bool) or not isinstance(nfev, numbers.Integral) or
+            not 0 <= nfev <= MAX_NFEV):
+        raise ValueError(f"max_nfev must be an integer in [0, {MAX_NFEV}] (0: 200 (n + 1)), "
+                         f"got {nfev!r}")
     if "epsfcn" in out:
         out.pop("diff_step", None)
     else:
@@ -99,8 +103,10 @@ def _scan(scan) -> Scan:
 def _check_count(n_starts) -> int:
     if isinstance(n_starts, bool) or not isinstance(n_starts, numbers.Integral):
         raise TypeError(f"n_starts must be an integer, got {type(n_starts).__name__}")
-    if n_starts < 1:
-        raise ValueError(f"n_starts must be at least 1, got {n_starts!r}")
+    if not 1 <= n_starts <= MAX_STARTS:
+        raise ValueError(f"n_starts must lie in [1, {MAX_STARTS}], got {n_starts!r}: starts "
+                         "are spread over 10^-0.52 .. 10^0.52 of the start values, and more "
+                         "than a few dozen only repeat each other")
     return int(n_starts)
 
 

@@ -14,6 +14,8 @@ import warnings
 
 import numpy as np
 
+from ._fit import MAX_NFEV, MAX_STARTS
+
 EXIT_OK, EXIT_NOT_CONVERGED, EXIT_BAD_INPUT = 0, 1, 2
 EXIT_INTERRUPTED = 130  # the shell's convention for SIGINT
 
@@ -55,6 +57,18 @@ class InputError(Exception):
 
 
 # --------------------------------------------------------------------------- parsing
+
+
+def _count_up_to(largest: int):
+    """An argparse type: a whole number from 1 to `largest`."""
+
+    def parse(text: str) -> int:
+        value = _positive_int(text)
+        if value > largest:
+            raise argparse.ArgumentTypeError(f"expected at most {largest}, got {value}")
+        return value
+
+    return parse
 
 
 def _positive_int(text: str) -> int:
@@ -129,6 +143,17 @@ def _curve(text: str):
         raise argparse.ArgumentTypeError(f"{text!r}: {error}") from None
 
 
+# Positions one simulate may ask for: far beyond any scan, well within memory.
+MAX_POSITIONS = 1_000_000
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors in one line on stderr (exit status 2), naming the help."""
+
+    def error(self, message):
+        self.exit(EXIT_BAD_INPUT, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
 def _positions(text: str) -> np.ndarray:
     """START:STOP:COUNT in mm, ends included, as numpy.linspace."""
     parts = text.split(":")
@@ -142,6 +167,9 @@ def _positions(text: str) -> np.ndarray:
     if not (math.isfinite(start) and math.isfinite(stop)) or count < 2 or start == stop:
         raise argparse.ArgumentTypeError(
             f"expected two different finite ends and a COUNT of at least 2, got {text!r}")
+    if count > MAX_POSITIONS:
+        raise argparse.ArgumentTypeError(
+            f"COUNT must be at most {MAX_POSITIONS}, got {count} in {text!r}")
     return np.linspace(start, stop, count)
 
 
@@ -245,12 +273,13 @@ def build_parser() -> argparse.ArgumentParser:
     from . import __version__
     from ._units import names_help
 
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="plix",
         description="Fit Z-scan measurements, or simulate Z-scan curves.",
         epilog=UNITS + "\n\n" + _models_help(), formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"plix {__version__}")
-    verbs = parser.add_subparsers(dest="verb", metavar="{fit,simulate}", required=True)
+    verbs = parser.add_subparsers(dest="verb", metavar="{fit,simulate}", required=True,
+                                  parser_class=_Parser)
 
     fit = verbs.add_parser(
         "fit", help="fit scan files and print the report",
@@ -265,13 +294,13 @@ def build_parser() -> argparse.ArgumentParser:
     _add_common(fit)
     fit.add_argument("--vary", nargs="+", action="extend", default=[], metavar="NAME",
                      help="also free these parameters (for example sigma_12 sigma_45)")
-    fit.add_argument("--starts", type=_positive_int, default=3, metavar="N",
+    fit.add_argument("--starts", type=_count_up_to(MAX_STARTS), default=3, metavar="N",
                      help="starting points: the file's values, then N-1 log-spaced around "
                           "them (default 3)")
     fit.add_argument("--center", choices=("extremum", "none", "fit"), default="extremum",
                      help="focus: shift each dataset's extremum to 0 mm (default), use the "
                           "positions as given, or fit a common focal offset in mm")
-    fit.add_argument("--max-nfev", type=_positive_int, metavar="N",
+    fit.add_argument("--max-nfev", type=_count_up_to(MAX_NFEV), metavar="N",
                      help="at most N model evaluations per start (default: 200 per free "
                           "parameter and one)")
     fit.add_argument("--plot", metavar="FIG.png",
