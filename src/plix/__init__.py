@@ -6,6 +6,7 @@ or your own function), its parameters are :class:`Parameters`; :func:`simulate` 
 curves and :func:`fit` fits them. SI units throughout, except scan positions in mm.
 """
 
+from plix._derived import DatasetQuantities, DerivedQuantities, Quantity, derived_quantities
 from plix._fit import fit
 from plix._model import Model, model_kinds
 from plix._parameters import Parameter, Parameters
@@ -18,7 +19,9 @@ from plix._specs import ParameterSpec
 
 __all__ = [
     "Dataset",
+    "DatasetQuantities",
     "Decay",
+    "DerivedQuantities",
     "FitResult",
     "FitStart",
     "FitWarning",
@@ -27,10 +30,12 @@ __all__ = [
     "Parameter",
     "ParameterSpec",
     "Parameters",
+    "Quantity",
     "Scan",
     "Setup",
     "SimulationInfo",
     "Transition",
+    "derived_quantities",
     "fit",
     "model_kinds",
     "simulate",
