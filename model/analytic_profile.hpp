@@ -25,8 +25,6 @@ class ProfileQuadrature {
   public:
     explicit ProfileQuadrature(int nodes_per_panel);
 
-    int nodes_per_panel() const { return static_cast<int>(nodes_.size()); }
-
     // int_0^inf f(t) dt for a peak strength a >= 0.
     template <class F>
     double half_line(double strength, F&& f) const {
