@@ -18,9 +18,8 @@ namespace plix::model {
 // peak strength (q0, p0, I0/I_s): two panels, [0, t_k] and [t_k, t_end], with t_k = sqrt(ln a)
 // (where a e^(-t^2) = 1 and the integrand bends; 0 for a <= 1) and t_end where the neglected
 // tail is below e^(-36) of the integral. With 48 nodes a panel the relative error is below
-// 1e-10 for every a up to 1e9 (2PA and 3PA forms; saturable absorber: up to 1e6 and
-// alpha_s L = 6),
-// checked against adaptive quadrature.
+// 1e-10 for every a up to 1e9 in the 2PA and 3PA forms, and for the saturable absorber up to
+// a = 1e6 and alpha_s L = 6 (checked against adaptive quadrature).
 class ProfileQuadrature {
   public:
     explicit ProfileQuadrature(int nodes_per_panel);

@@ -375,7 +375,7 @@ def _stderr(function, values: dict, uncertainty: _Uncertainty) -> float | None:
         try:
             up = function({**values, name: x + step})
             down = function({**values, name: x - step})
-        except (ValueError, ZeroDivisionError):
+        except (ValueError, ZeroDivisionError, OverflowError):
             return math.nan
         gradient[k] = (up - down) / (2.0 * step)
     used = gradient != 0.0
@@ -391,7 +391,7 @@ def _stderr(function, values: dict, uncertainty: _Uncertainty) -> float | None:
 def _quantity(definition, function, values, uncertainty) -> Quantity:
     try:
         value = float(function(values))
-    except (ValueError, ZeroDivisionError):
+    except (ValueError, ZeroDivisionError, OverflowError):
         value = math.nan
     return Quantity(definition.name, definition.label, value, definition.unit,
                     _stderr(function, values, uncertainty))

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import textwrap
 
 import numpy as np
 
@@ -12,6 +13,8 @@ __all__ = ["format_report", "summary_line", "result_to_dict"]
 # Correlations between free parameters at or below this magnitude are left out of the report.
 REPORTED_CORRELATION = 0.1
 DEFAULT_METHOD = "Levenberg-Marquardt (MINPACK)"
+# Line width of the conventions under the derived quantities.
+CONVENTION_WIDTH = 96
 
 
 # --------------------------------------------------------------------------- numbers
@@ -194,7 +197,9 @@ def _derived_lines(derived) -> list[str]:
             cells += [_g(q.value, 4) for q in d.quantities]
             table.append(cells)
         lines += _table(header, table)
-    lines += [f"    ({text})" for text in derived.conventions]
+    for text in derived.conventions:
+        lines += textwrap.wrap(f"({text})", CONVENTION_WIDTH, initial_indent="    ",
+                               subsequent_indent="     ")
     return lines
 
 
