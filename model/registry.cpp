@@ -5,7 +5,13 @@ namespace plix::model {
 // One entry per model: the file that defines NAME_kind() and nothing else.
 #define PLIX_MODEL_KINDS(X) \
     X(physical)             \
-    X(seed)
+    X(seed)                 \
+    X(oa_2pa)               \
+    X(oa_3pa)               \
+    X(oa_saturable)         \
+    X(oa_esa_fluence)       \
+    X(ca_thin)              \
+    X(ca_thick)
 
 #define PLIX_DECLARE(NAME) ModelKind NAME##_kind();
 PLIX_MODEL_KINDS(PLIX_DECLARE)

@@ -7,6 +7,7 @@ curves and :func:`fit` fits them. SI units throughout, except scan positions in 
 """
 
 from plix._cancel import Cancelled
+from plix._derived import DatasetQuantities, DerivedQuantities, Quantity, derived_quantities
 from plix._fit import fit
 from plix._model import Model, model_kinds
 from plix._parameters import Parameter, Parameters
@@ -20,7 +21,9 @@ from plix._specs import ParameterSpec
 __all__ = [
     "Cancelled",
     "Dataset",
+    "DatasetQuantities",
     "Decay",
+    "DerivedQuantities",
     "FitResult",
     "FitStart",
     "FitWarning",
@@ -30,10 +33,12 @@ __all__ = [
     "Parameter",
     "ParameterSpec",
     "Parameters",
+    "Quantity",
     "Scan",
     "Setup",
     "SimulationInfo",
     "Transition",
+    "derived_quantities",
     "fit",
     "model_kinds",
     "simulate",

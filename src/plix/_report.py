@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import textwrap
 
 import numpy as np
 
@@ -12,6 +13,8 @@ __all__ = ["format_report", "summary_line", "result_to_dict"]
 # Correlations between free parameters at or below this magnitude are left out of the report.
 REPORTED_CORRELATION = 0.1
 DEFAULT_METHOD = "Levenberg-Marquardt (MINPACK)"
+# Line width of the conventions under the derived quantities.
+CONVENTION_WIDTH = 96
 
 
 # --------------------------------------------------------------------------- numbers
@@ -176,6 +179,30 @@ def _correlation_lines(result) -> list[str]:
     return [f"    {f'C({a}, {b})':<{width}} = {c:+.4f}" for a, b, c in pairs]
 
 
+def _derived_lines(derived) -> list[str]:
+    """The [[Derived]] section: publication units, the set-up's scales, each dataset's."""
+    lines = []
+    rows = [[q.label, _g(q.value), q.unit,
+             "" if q.stderr is None else _g(q.stderr, 2)]
+            for q in derived.material + derived.sample]
+    if rows:
+        lines += _table(["quantity", "value", "unit", "std. error"], rows)
+    if derived.datasets:
+        columns = [(q.label, q.unit) for q in derived.datasets[0].quantities]
+        header = ["dataset", "energy (J)", "aperture"] + [
+            f"{label} ({unit})" if unit else label for label, unit in columns]
+        table = []
+        for d in derived.datasets:
+            cells = [str(d.index), _g(d.energy_J), "open" if d.aperture is None else _g(d.aperture)]
+            cells += [_g(q.value, 4) for q in d.quantities]
+            table.append(cells)
+        lines += _table(header, table)
+    for text in derived.conventions:
+        lines += textwrap.wrap(f"({text})", CONVENTION_WIDTH, initial_indent="    ",
+                               subsequent_indent="     ")
+    return lines
+
+
 # --------------------------------------------------------------------------- public
 
 
@@ -206,6 +233,8 @@ def format_report(result, reference=None) -> str:
     correlations = _correlation_lines(result)
     lines.append(f"[[Correlations]] (unreported correlations are <= {REPORTED_CORRELATION})")
     lines += correlations if correlations else ["    none"]
+    lines.append("[[Derived]] (from the fitted values; errors propagated from the covariance)")
+    lines += _derived_lines(result.derived_quantities())
     return "\n".join(lines)
 
 
@@ -291,8 +320,8 @@ def result_to_dict(result) -> dict:
         ``ndata``, ``nvarys``, ``nfree``, ``nfev``, ``absolute_sigma``, ``focus_offset_mm``,
         ``parameters`` (name -> value, stderr, vary, min, max), ``var_names``,
         ``covariance``, ``correlation``, ``model``, ``setup``, ``datasets`` (energy,
-        positions, data, sigma, best fit and residuals of each), ``starts``, ``grid`` and
-        ``error_estimate``.
+        positions, data, sigma, best fit and residuals of each), ``starts``, ``grid``,
+        ``error_estimate`` and ``derived`` (:meth:`plix.DerivedQuantities.to_dict`).
     """
     parameters = {
         p.name: {"value": float(p.value), "unit": p.unit,
@@ -323,4 +352,5 @@ def result_to_dict(result) -> dict:
         "starts": _plain(list(getattr(result, "starts", []) or [])),
         "grid": _plain(getattr(result, "grid", None)),
         "error_estimate": _plain(getattr(result, "error_estimate", None)),
+        "derived": _plain(result.derived_quantities().to_dict()),
     }

@@ -157,6 +157,12 @@ class FitResult:
     def __repr__(self) -> str:
         return f"<{self.__str__()}>"
 
+    def derived_quantities(self):
+        """The numbers papers report and those that expose unit mistakes, from the fitted
+        values (:class:`plix.DerivedQuantities`; uncertainties from the covariance)."""
+        from plix._derived import result_quantities
+        return result_quantities(self)
+
     def to_dict(self) -> dict:
         """The result as plain Python types (for JSON)."""
         from plix._report import result_to_dict
