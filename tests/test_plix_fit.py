@@ -337,7 +337,7 @@ class TestBadInput:
 
     @pytest.mark.parametrize("kwargs, error, match", [
         ({"center": "middle"}, ValueError, "center must be one of"),
-        ({"n_starts": 0}, ValueError, "n_starts must be at least 1"),
+        ({"n_starts": 0}, ValueError, r"n_starts must lie in \[1, 1000\]"),
         ({"threads": 0}, ValueError, "threads"),
         ({"tolerance": 1e-3}, TypeError, "unknown setting.*tolerance"),
         ({"ftol": -1.0}, ValueError, "ftol must be finite"),
