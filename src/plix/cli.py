@@ -28,7 +28,8 @@ m^2, lifetimes in s; the report lists every unit)."""
 def _models_help() -> str:
     from ._model import kind_summary, model_kinds
 
-    return "models:\n" + "\n".join(f"  {k:<10} {kind_summary(k)}" for k in model_kinds())
+    width = max(len(k) for k in model_kinds())
+    return "models:\n" + "\n".join(f"  {k:<{width}}  {kind_summary(k)}" for k in model_kinds())
 
 
 SCAN_FILES = """scan files: text tables, one row per point (long) or one transmittance column
