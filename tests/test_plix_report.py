@@ -132,7 +132,27 @@ class TestResultDict:
         assert np.array_equal(first["residuals"], real_result.residuals[0])
         assert np.array_equal(np.array(first["transmittance"]) - first["best_fit"],
                               real_result.residuals[0])
-        assert data["parameters"]["sigma_12"]["max"] == math.inf  # Python's JSON reads Infinity
+        # Standard JSON: no bare Infinity or NaN; plix.read_json gives the floats back.
+        assert data["parameters"]["sigma_12"]["max"] == "inf"
+        json.loads(path.read_text(), parse_constant=self.refuse)
+        back = plix.read_json(path)
+        assert back["parameters"]["sigma_12"]["max"] == math.inf
+        assert back["chisqr"] == real_result.chisqr and back["status"] == real_result.status
+
+    @staticmethod
+    def refuse(name):
+        raise ValueError(f"non-standard JSON constant {name}")
+
+    def test_undetermined_errors_round_trip_as_nan(self, tmp_path):
+        result = made_up_result()
+        result.covariance = np.full((3, 3), np.nan)
+        result.params["sigma_12"]._set_stderr(math.nan)
+        text = result.to_json(tmp_path / "fit.json")
+        json.loads(text, parse_constant=self.refuse)
+        back = plix.read_json(tmp_path / "fit.json")
+        assert math.isnan(back["parameters"]["sigma_12"]["stderr"])
+        assert all(math.isnan(x) for row in back["covariance"] for x in row)
+        assert plix.read_json(text) == back
 
 
 class TestFigures:

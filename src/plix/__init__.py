@@ -46,6 +46,7 @@ __all__ = [
 
 # Files, figures and the version.
 from plix._io import FileFormatError, read_parameters, read_scan, read_setup, write_scan
+from plix._json import read_json
 from plix._plotting import plot_simulation
 from plix._preprocess import Preprocessing, preprocess
 from plix._scanformat import Curve, ScanFormat, read_scan_format
@@ -53,5 +54,5 @@ from plix._unitchecks import ScanWarning
 from plix._version import __version__
 
 __all__ += ["Curve", "FileFormatError", "Preprocessing", "ScanFormat", "ScanWarning",
-            "preprocess", "read_parameters", "read_scan", "read_scan_format", "read_setup",
+            "preprocess", "read_json", "read_parameters", "read_scan", "read_scan_format", "read_setup",
             "write_scan", "plot_simulation", "__version__"]

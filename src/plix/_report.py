@@ -310,8 +310,9 @@ def _dataset_dicts(result) -> list[dict]:
 def result_to_dict(result) -> dict:
     """The fit result as plain Python values (dicts, lists, floats, strings).
 
-    Floats keep their IEEE values, so infinite lifetimes and bounds stay ``inf``; the
-    JSON written from this dict spells them ``Infinity`` (as Python's ``json`` reads them).
+    Floats keep their IEEE values, so infinite lifetimes and bounds stay ``inf``; the JSON
+    written from this dict (``to_json``) spells the non-finite ones ``"inf"``, ``"-inf"`` and
+    ``"nan"``, which :func:`plix.read_json` reads back.
 
     Returns
     -------

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 from dataclasses import dataclass
 
 import numpy as np
@@ -169,8 +168,15 @@ class FitResult:
         return result_to_dict(self)
 
     def to_json(self, path=None) -> str:
-        """The result as JSON text, also written to ``path`` when given."""
-        text = json.dumps(self.to_dict(), indent=2)
+        """The result as standard JSON text, also written to ``path`` when given.
+
+        Non-finite numbers (an infinite bound or lifetime, an undetermined uncertainty) are
+        the strings ``"inf"``, ``"-inf"`` and ``"nan"``; :func:`plix.read_json` reads them
+        back as floats.
+        """
+        from plix._json import to_json_text
+
+        text = to_json_text(self.to_dict())
         if path is not None:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text + "\n")
