@@ -217,6 +217,34 @@ def test_cancel_stops_the_running_fits_and_the_pending_ones_never_start():
     assert results[3].traceback == ""
 
 
+def test_a_progress_callback_that_raises_stops_the_batch():
+    calls = []
+
+    def counted(z, energy, depth, z0):
+        calls.append(1)
+        return slow_dip(z, energy, depth, z0)
+
+    def stop(done, total, k, outcome):
+        raise KeyError("enough")
+
+    slow = dip_job(plix.Model.from_function(counted, ["depth", "z0"]))
+    alone(slow)
+    complete = len(calls)  # the evaluations of one whole fit
+    calls.clear()
+    with pytest.raises(KeyError, match="enough"):
+        quietly(plix.fit_many, [seed_job(1.0)] + [slow] * 3, workers=2, progress=stop)
+    assert len(calls) < complete  # the slow fits were stopped, none ran to its end
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="signals to a child process")
+def test_ctrl_c_stops_the_batch_within_a_second():
+    from test_interrupts import interrupt  # runs code in a child and sends it SIGINT
+
+    slow = ("plix.FitJob(plix.Scan.from_arrays([z], [np.ones(z.size)], [1e-6]), setup, "
+            "params.copy().vary('sigma_45'), model=plix.Model.physical(accuracy=1e-7))")
+    assert interrupt(f"plix.fit_many([{slow}] * 4, workers=2)") < 1.0
+
+
 # --------------------------------------------------------------------------- pickling
 
 def test_what_a_job_carries_survives_pickle():
