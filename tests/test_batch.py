@@ -188,6 +188,8 @@ class TestJobsAreCheckedBeforeAnyFit:
             plix.fit_many([seed_job(1.0)], progress=3)
         with pytest.raises(TypeError, match="cancel must be"):
             plix.fit_many([seed_job(1.0)], cancel=True)
+        with pytest.raises(TypeError, match="client must be a distributed.Client"):
+            plix.fit_many([seed_job(1.0)], client=object())
         with pytest.raises(TypeError, match="not both"):
             plix.fit_many([seed_job(1.0)], workers=2, client="tcp://127.0.0.1:1")
         with pytest.raises(TypeError, match="a FitJob takes no cancel"):

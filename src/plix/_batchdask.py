@@ -55,7 +55,8 @@ def _connect(distributed, client):
         return distributed.Client(client), True
     if not isinstance(client, distributed.Client):
         raise TypeError(f"client must be a distributed.Client or the address of a Dask "
-                        f"scheduler (str), got {type(client).__name__}")
+                        f"scheduler (str), got {type(client).__name__} (for a cluster object, "
+                        f"give distributed.Client(cluster) or cluster.scheduler_address)")
     return client, False
 
 
