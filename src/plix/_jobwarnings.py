@@ -29,11 +29,14 @@ def _sink():
 
 def _warn(message, category=None, stacklevel=1, source=None, **options):
     sink = _sink()
-    if sink is None:
-        return _saved[0](message, category, stacklevel + 1, source, **options)
     if isinstance(message, Warning):
         category = type(message)
-    sink.append((category if category is not None else UserWarning, str(message)))
+    elif category is None:
+        category = UserWarning
+    if sink is None or not (isinstance(category, type) and issubclass(category, Warning)):
+        # Another thread's warning, or a call that warnings.warn itself refuses.
+        return _saved[0](message, category, stacklevel + 1, source, **options)
+    sink.append((category, str(message)))
     return None
 
 
