@@ -3,13 +3,14 @@ sigma_23 and sigma_45 free from 2x off, 3 starts, 0.5 % noise, each scan made at
 sigma_45) made four ways: (a) a plain loop of plix.fit on one thread each, (b) the same loop
 with all cores in each fit, (c) plix.fit_many on the local thread pool, (d) plix.fit_many on
 a Dask LocalCluster of two worker processes (one thread each; started before the clock).
-Medians of a few runs; whether every way gave the loop's results bit for bit; the machine's
-load (uptime) before and after.
+Medians of a few runs, the four ways taken in turn within each run; whether every way gave
+the loop's results bit for bit; the machine's load (uptime) before and after.
 
 Usage: python bench/bench_batch.py [--jobs N] [--repeats N]   (after make test)
 """
 
 import argparse
+import contextlib
 import os
 import statistics
 import subprocess
@@ -54,15 +55,12 @@ def make_jobs(count: int) -> list:
     return jobs
 
 
-def median_wall(run, repeats):
-    times, out = [], None
-    for _ in range(repeats):
-        began = time.perf_counter()
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", plix.FitWarning)
-            out = run()
-        times.append(time.perf_counter() - began)
-    return statistics.median(times), out
+def timed(run):
+    began = time.perf_counter()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", plix.FitWarning)
+        out = run()
+    return time.perf_counter() - began, out
 
 
 def same(results, reference) -> bool:
@@ -78,35 +76,44 @@ def main():
     args = parser.parse_args()
     cores = len(os.sched_getaffinity(0))
     print(f"before: {uptime()}")
-    print(f"cores available: {cores}; {args.jobs} fits; medians of {args.repeats} runs")
+    print(f"cores available: {cores}; {args.jobs} fits; medians of {args.repeats} runs, the "
+          f"ways taken in turn within each run so that they share the machine's load")
     jobs = make_jobs(args.jobs)
-    rows = {}
-    rows["(a) loop, plix.fit(threads=1)"], reference = median_wall(
-        lambda: [job.run(threads=1) for job in jobs], args.repeats)
-    rows["(b) loop, plix.fit(threads=None)"], loop_all = median_wall(
-        lambda: [job.run(threads=None) for job in jobs], args.repeats)
-    rows["(c) fit_many, local pool"], pool = median_wall(
-        lambda: plix.fit_many(jobs), args.repeats)
-    outcomes = {"(b) loop, plix.fit(threads=None)": loop_all, "(c) fit_many, local pool": pool}
+    ways = {
+        "(a) loop, plix.fit(threads=1)": lambda client: [job.run(threads=1) for job in jobs],
+        "(b) loop, plix.fit(threads=None)": lambda client: [job.run(threads=None)
+                                                            for job in jobs],
+        "(c) fit_many, local pool": lambda client: plix.fit_many(jobs),
+    }
     try:
         import distributed
     except ImportError:
         distributed = None
         print("(d) skipped: Dask's distributed is not installed (pip install "
               "'plix-zscan[dask]')")
-    if distributed is not None:
-        began = time.perf_counter()
-        with distributed.LocalCluster(n_workers=CLUSTER_WORKERS, threads_per_worker=1,
-                                      processes=True, dashboard_address=None) as cluster, \
-                distributed.Client(cluster) as client:
-            startup = time.perf_counter() - began
-            name = f"(d) fit_many, Dask LocalCluster ({CLUSTER_WORKERS} processes)"
-            rows[name], outcomes[name] = median_wall(
-                lambda: plix.fit_many(jobs, client=client), args.repeats)
-        print(f"cluster start-up (not in (d)): {startup:.2f} s")
-    base = rows["(a) loop, plix.fit(threads=1)"]
-    for name, wall in rows.items():
-        check = "" if name not in outcomes else (
+    else:
+        name = f"(d) fit_many, Dask LocalCluster ({CLUSTER_WORKERS} processes)"
+        ways[name] = lambda client: plix.fit_many(jobs, client=client)
+    with contextlib.ExitStack() as stack:
+        client = None
+        if distributed is not None:
+            began = time.perf_counter()
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=CLUSTER_WORKERS, threads_per_worker=1, processes=True,
+                dashboard_address=None))
+            client = stack.enter_context(distributed.Client(cluster))
+            print(f"cluster start-up (not in (d)): {time.perf_counter() - began:.2f} s")
+        walls = {name: [] for name in ways}
+        outcomes = {}
+        for _ in range(args.repeats):
+            for name, run in ways.items():
+                wall, outcomes[name] = timed(lambda: run(client))
+                walls[name].append(wall)
+    reference = outcomes["(a) loop, plix.fit(threads=1)"]
+    base = statistics.median(walls["(a) loop, plix.fit(threads=1)"])
+    for name, times in walls.items():
+        wall = statistics.median(times)
+        check = "" if name.startswith("(a)") else (
             f", results {'identical to' if same(outcomes[name], reference) else 'DIFFERENT from'}"
             f" (a)")
         print(f"{name}: {wall:.2f} s, {base / wall:.2f}x (a){check}")
