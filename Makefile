@@ -69,7 +69,7 @@ $(VENV)/.deps-build: pyproject.toml | $(VENV)/bin/python
 	touch $@
 
 $(VENV)/.deps-test: pyproject.toml $(VENV)/.deps-build
-	$(PY) -m pip install -q "pytest>=7" "scipy>=1.10,<1.17" "hypothesis>=6"
+	$(PY) -m pip install -q "pytest>=7" "scipy>=1.10,<1.17" "hypothesis>=6" "distributed>=2024.1"
 	touch $@
 
 # The package is rebuilt incrementally (build/ keeps the CMake tree) on every run: with the

@@ -56,3 +56,7 @@ from plix._version import __version__
 __all__ += ["Curve", "FileFormatError", "Preprocessing", "ScanFormat", "ScanWarning",
             "preprocess", "read_json", "read_parameters", "read_scan", "read_scan_format", "read_setup",
             "write_scan", "plot_simulation", "__version__"]
+
+# Many fits at once, on local threads or a Dask cluster.
+from plix._batch import FitFailure, FitJob, fit_many  # noqa: E402
+__all__ += ["FitFailure", "FitJob", "fit_many"]

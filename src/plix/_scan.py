@@ -143,6 +143,13 @@ class Dataset:
     def __len__(self) -> int:
         return int(self._positions.size)
 
+    def __reduce__(self):
+        # Made again from its arguments, so that the copy's arrays are read-only too (a
+        # pickled array comes back writeable).
+        energy = self._energy if self._point_energies is None else self._point_energies
+        return (Dataset, (self._positions, self._transmittance, energy, self._sigma,
+                          self._aperture))
+
     def __repr__(self) -> str:
         sigma = "None" if self._sigma is None else f"<{self._sigma.size} values>"
         energy = (repr(self._energy) if self._point_energies is None
