@@ -10,5 +10,6 @@ const PyMethodDef* model_methods();       // model_probe.cpp
 const PyMethodDef* engine_methods();      // engine_probe.cpp
 const PyMethodDef* exact_methods();       // exact_probe.cpp
 const PyMethodDef* physical_methods();    // physical_probe.cpp
+const PyMethodDef* propagator_methods();  // propagator_probe.cpp
 
 }  // namespace plix::testing
