@@ -1,8 +1,12 @@
 #include "model/propagator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "model/parallel_for.hpp"
 #include "model/propagator_bound.hpp"
@@ -13,6 +17,8 @@ namespace {
 // A piece's width is searched for geometrically until the largest width known to fit and the
 // smallest known not to are within this ratio.
 constexpr double width_resolution = 1.0 + 1.0 / 8.0;
+// The first width tried for a piece that cannot reach its cap, as a share of the way to it.
+constexpr double first_guess = 0.25;
 // A piece narrower than this fraction of its lower end makes no headway: the step is left to
 // matrix_exponential.
 constexpr double narrowest_piece = 1e-12;
@@ -44,6 +50,7 @@ std::optional<std::vector<PlannedPiece>> plan_pieces(const LightCoupling& coupli
     std::vector<PlannedPiece> plan;
     double lower = series_lower;
     double previous_width = 0.0;
+    double previous_growth = 1.0;
     while (lower < max_intensity) {
         if (plan.size() == settings.max_pieces) return std::nullopt;
         const double tolerance = piece_tolerance(coupling, lower, settings.tolerance);
@@ -57,19 +64,36 @@ std::optional<std::vector<PlannedPiece>> plan_pieces(const LightCoupling& coupli
             smallest_degree(coupling, lower, cap, settings.max_degree, tolerance);
         double upper = cap;
         if (!fit) {
-            // Bracket the widest piece between a width that fits and one that does not,
-            // starting from the previous piece's width, then bisect geometrically.
+            // Bracket the widest piece between a width that fits and one that does not by
+            // steps that grow geometrically from a guess (the previous width, grown as the
+            // one before it grew), then bisect geometrically.
             double too_wide = cap - lower;
+            const double guess = previous_width > 0.0 ? previous_width * previous_growth
+                                                      : first_guess * too_wide;
+            double trial = std::min(guess, too_wide / width_resolution);
             double fitting = 0.0;
-            double trial = previous_width > 0.0 ? std::min(previous_width, 0.5 * too_wide)
-                                                : 0.5 * too_wide;
-            while (fitting == 0.0) {
-                if (trial < narrowest_piece * lower) return std::nullopt;
-                if (fits(trial)) {
+            double step = width_resolution;
+            if (fits(trial)) {
+                fitting = trial;
+                while (fitting * step < too_wide) {
+                    trial = fitting * step;
+                    if (!fits(trial)) {
+                        too_wide = trial;
+                        break;
+                    }
                     fitting = trial;
-                } else {
-                    too_wide = trial;
-                    trial *= 0.25;
+                    step *= step;
+                }
+            } else {
+                too_wide = trial;
+                while (fitting == 0.0) {
+                    trial = too_wide / step;
+                    if (trial < narrowest_piece * lower) return std::nullopt;
+                    if (fits(trial))
+                        fitting = trial;
+                    else
+                        too_wide = trial;
+                    step *= step;
                 }
             }
             while (too_wide > fitting * width_resolution) {
@@ -85,7 +109,9 @@ std::optional<std::vector<PlannedPiece>> plan_pieces(const LightCoupling& coupli
             if (!fit) return std::nullopt;
         }
         plan.push_back({lower, upper, fit->degree, fit->bound});
-        previous_width = upper - lower;
+        const double width = upper - lower;
+        previous_growth = previous_width > 0.0 ? width / previous_width : 1.0;
+        previous_width = width;
         lower = upper;
     }
     return plan;
