@@ -78,7 +78,7 @@ def mean_degree(steps, largest, fractions):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--max-degree", type=int, default=12)
+    parser.add_argument("--max-degree", type=int, default=16)
     args = parser.parse_args()
     fractions = cell_fractions()
     print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores; "

@@ -50,7 +50,7 @@ inline constexpr int graded_octaves = 28;
 struct PropagatorSettings {
     // Largest degree of a piece's interpolant: the cost of a use grows with it, the number
     // of pieces (and the cost of the table) falls.
-    std::size_t max_degree = 12;
+    std::size_t max_degree = 16;
     // Bound on the truncation error of every piece, in the 1-norm (the propagator's own
     // 1-norm is 1: its columns are probabilities).
     double tolerance = 1e-15;

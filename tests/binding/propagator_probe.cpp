@@ -1,6 +1,7 @@
 // Propagator part of _plix_testing: the intensity propagators of a level scheme built and
 // used at given intensities, a table's summary and build time, and a micro-benchmark of the
 // physical column's work per cell with matrix_exponential and with the propagators.
+// max_degree, tolerance and max_pieces default to PropagatorSettings' defaults.
 #include <Python.h>
 
 #include <algorithm>
@@ -191,7 +192,7 @@ struct TableArguments {
 };
 
 // propagator_matrices(scheme, params, photon_flux_factor, half_steps, max_intensities, step,
-//                     intensities, max_degree=12, tolerance=1e-15, max_pieces=256, threads=1)
+//                     intensities, max_degree, tolerance, max_pieces, threads=1)
 //   -> {"propagator": [exp(h A(I)) row-major], "pade": [matrix_exponential(h A(I))],
 //       "scaled_rates": [h A(I)], "levels": N, and the summary of step `step`}
 // The table is built for every step; the matrices are those of step `step` at each of the
@@ -204,8 +205,10 @@ PyObject* probe_propagator_matrices(PyObject*, PyObject* args, PyObject* kwargs)
                                      "max_pieces",  "threads",    nullptr};
     PyObject *scheme_obj = nullptr, *params_obj = nullptr, *steps_obj = nullptr,
              *largest_obj = nullptr, *intensities_obj = nullptr;
-    double flux = 0.0, tolerance = 1e-15;
-    Py_ssize_t step_index = 0, max_degree = 12, max_pieces = 256;
+    const model::PropagatorSettings defaults;
+    double flux = 0.0, tolerance = defaults.tolerance;
+    Py_ssize_t step_index = 0, max_degree = static_cast<Py_ssize_t>(defaults.max_degree),
+               max_pieces = static_cast<Py_ssize_t>(defaults.max_pieces);
     unsigned threads = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdOOnO|ndnI", const_cast<char**>(keywords),
                                      &scheme_obj, &params_obj, &flux, &steps_obj, &largest_obj,
@@ -268,7 +271,7 @@ PyObject* probe_propagator_matrices(PyObject*, PyObject* args, PyObject* kwargs)
 }
 
 // propagator_table(scheme, params, photon_flux_factor, half_steps, max_intensities,
-//                  max_degree=12, tolerance=1e-15, max_pieces=256, threads=1, repeats=1)
+//                  max_degree, tolerance, max_pieces, threads=1, repeats=1)
 //   -> (seconds of the fastest build, [summary of each step])
 PyObject* probe_propagator_table(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"scheme",     "params",    "photon_flux_factor",
@@ -277,8 +280,10 @@ PyObject* probe_propagator_table(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "repeats",    nullptr};
     PyObject *scheme_obj = nullptr, *params_obj = nullptr, *steps_obj = nullptr,
              *largest_obj = nullptr;
-    double flux = 0.0, tolerance = 1e-15;
-    Py_ssize_t max_degree = 12, max_pieces = 256;
+    const model::PropagatorSettings defaults;
+    double flux = 0.0, tolerance = defaults.tolerance;
+    Py_ssize_t max_degree = static_cast<Py_ssize_t>(defaults.max_degree),
+               max_pieces = static_cast<Py_ssize_t>(defaults.max_pieces);
     unsigned threads = 1;
     int repeats = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdOO|ndnIi", const_cast<char**>(keywords),
@@ -340,8 +345,8 @@ double advance(const model::Matrix<N>& half, double* n, const model::SchemeRates
 }
 
 // propagator_cell_benchmark(scheme, params, photon_flux_factor, half_steps, max_intensities,
-//                           fractions, populations, max_degree=12, tolerance=1e-15,
-//                           max_pieces=256, repeats=3)
+//                           fractions, populations, max_degree, tolerance,
+//                           max_pieces, repeats=3)
 //   -> {"pade_ns", "propagator_ns": per cell, fastest of `repeats`; "build_seconds";
 //       "cells"; "largest_difference": of the final populations, over their sum;
 //       "absorbance_difference": largest relative difference of a cell's sum over the steps
@@ -355,8 +360,10 @@ PyObject* probe_propagator_cell_benchmark(PyObject*, PyObject* args, PyObject* k
                                      "max_pieces", "repeats",    nullptr};
     PyObject *scheme_obj = nullptr, *params_obj = nullptr, *steps_obj = nullptr,
              *largest_obj = nullptr, *fractions_obj = nullptr, *populations_obj = nullptr;
-    double flux = 0.0, tolerance = 1e-15;
-    Py_ssize_t max_degree = 12, max_pieces = 256;
+    const model::PropagatorSettings defaults;
+    double flux = 0.0, tolerance = defaults.tolerance;
+    Py_ssize_t max_degree = static_cast<Py_ssize_t>(defaults.max_degree),
+               max_pieces = static_cast<Py_ssize_t>(defaults.max_pieces);
     int repeats = 3;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdOOOO|ndni", const_cast<char**>(keywords),
                                      &scheme_obj, &params_obj, &flux, &steps_obj, &largest_obj,
@@ -465,17 +472,17 @@ const PyMethodDef* propagator_methods() {
         {"propagator_matrices", with_keywords(probe_propagator_matrices),
          METH_VARARGS | METH_KEYWORDS,
          "propagator_matrices(scheme, params, photon_flux_factor, half_steps, max_intensities, "
-         "step, intensities, max_degree=12, tolerance=1e-15, max_pieces=256, threads=1) -> "
+         "step, intensities, max_degree, tolerance, max_pieces, threads=1) -> "
          "dict"},
         {"propagator_table", with_keywords(probe_propagator_table), METH_VARARGS | METH_KEYWORDS,
          "propagator_table(scheme, params, photon_flux_factor, half_steps, max_intensities, "
-         "max_degree=12, tolerance=1e-15, max_pieces=256, threads=1, repeats=1) -> "
+         "max_degree, tolerance, max_pieces, threads=1, repeats=1) -> "
          "(seconds, [step summaries])"},
         {"propagator_cell_benchmark", with_keywords(probe_propagator_cell_benchmark),
          METH_VARARGS | METH_KEYWORDS,
          "propagator_cell_benchmark(scheme, params, photon_flux_factor, half_steps, "
-         "max_intensities, fractions, populations, max_degree=12, tolerance=1e-15, "
-         "max_pieces=256, repeats=3) -> dict of ns per cell"},
+         "max_intensities, fractions, populations, max_degree, tolerance, "
+         "max_pieces, repeats=3) -> dict of ns per cell"},
         {nullptr, nullptr, 0, nullptr}};
     return methods;
 }
