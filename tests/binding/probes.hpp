@@ -11,5 +11,6 @@ const PyMethodDef* engine_methods();      // engine_probe.cpp
 const PyMethodDef* exact_methods();       // exact_probe.cpp
 const PyMethodDef* physical_methods();    // physical_probe.cpp
 const PyMethodDef* analytic_methods();    // analytic_probe.cpp
+const PyMethodDef* propagator_methods();  // propagator_probe.cpp
 
 }  // namespace plix::testing

@@ -13,7 +13,8 @@ std::vector<PyMethodDef> collect_methods() {
     for (const PyMethodDef* table :
          {plix::testing::integrator_methods(), plix::testing::model_methods(),
           plix::testing::engine_methods(), plix::testing::exact_methods(),
-          plix::testing::physical_methods(), plix::testing::analytic_methods()}) {
+          plix::testing::physical_methods(), plix::testing::analytic_methods(),
+          plix::testing::propagator_methods()}) {
         for (const PyMethodDef* m = table; m->ml_name != nullptr; ++m) methods.push_back(*m);
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});
