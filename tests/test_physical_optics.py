@@ -81,10 +81,8 @@ class TestMultiphotonAbsorption:
         got = curve(setup, {"beta": beta}, FS_ENERGY)
         reference = np.array([two_photon_integral(q0 / (1 + x * x)) for x in X])
         np.testing.assert_allclose(got, reference, rtol=0, atol=ACCURACY)
-
-    def test_the_published_transmittance_at_q0_2(self):
-        # Sheik-Bahae 1990: the series diverges for q0 >= 1, the integral gives 0.6407.
-        assert two_photon_integral(2.0) == pytest.approx(0.6407, abs=5e-5)
+        if q0 == 2.0:  # beyond the series; Sheik-Bahae 1990 give T(0) = 0.6407
+            assert got[X == 0.0][0] == pytest.approx(0.6407, abs=ACCURACY + 5e-5)
 
     def test_linear_background_enters_through_the_effective_length(self):
         # alpha0 L = 1: Leff = (1 - e^-1)/alpha0, and the curve is divided by e^-1.
@@ -219,29 +217,10 @@ class TestParameters:
         assert by_name["beta"].refusal(-1e-12) is not None
         assert by_name["I_sat"].refusal(0.0) is not None and by_name["I_sat"].log_scale
 
-    def test_five_level_parameters_alone_give_the_five_level_curve(self):
-        # The sample's own parameters left out take defaults that leave the curve as it was.
-        setup = plix.Setup(532e-9, 30e-6, 5e-9, 1e-3, [1e24, 0, 0, 0, 0])
-        params = plix.Parameters(1e-21, 5e-21, 8e-21, 2e-9, 5e-9, 1e-12, 1e-6, 1e-12)
-        model = plix.Model.physical(grid=(40, 6, 4))
-        explicit = dict(params.values(), alpha0=0.0, beta=0.0, gamma=0.0, alpha_s=0.0,
-                        I_sat=INF, n2=0.0)
-        positions = [-5.0, 0.0, 2.0]
-        a = plix.simulate(setup, params, positions, 4e-7, model=model)
-        b = plix.simulate(setup, explicit, positions, 4e-7, model=model)
-        assert a.tobytes() == b.tobytes() and a.min() < 0.95
-
     def test_names_shared_with_the_sample_are_refused(self):
         scheme = plix.LevelScheme(2, [(1, 2, "beta")])
         with pytest.raises(ValueError, match="'beta' is a parameter of the physical model"):
             plix.Model.physical(scheme=scheme)
-
-    def test_no_scheme_needs_no_populations(self):
-        model = plix.Model.physical(scheme=None)
-        assert model.levels == 0 and model.parameter_names == self.OPTICS
-        setup = plix.Setup(**FS)
-        flat = plix.simulate(setup, {}, [0.0, 1.0], FS_ENERGY, model=model)
-        np.testing.assert_allclose(flat, 1.0, rtol=0, atol=1e-14)
 
 
 class TestThinSample:
