@@ -22,6 +22,7 @@ namespace plix::bindings {
 namespace {
 
 using ProcessTuple = std::tuple<std::string, std::size_t, std::size_t, std::string>;
+using RefractionTuple = std::tuple<std::size_t, std::string>;
 
 const char* kind_name(model::ProcessKind kind) {
     switch (kind) {
@@ -68,17 +69,22 @@ void register_setup(nb::module_& m) {
     nb::class_<model::LevelScheme>(
         m, "LevelScheme",
         "A level scheme as the models take it (see plix.LevelScheme): levels 0-based, processes "
-        "(kind, from, to, parameter) in the order their rate terms are summed.")
+        "(kind, from, to, parameter) in the order their rate terms are summed, refraction "
+        "volumes (level, parameter).")
         .def(
             "__init__",
-            [](model::LevelScheme* s, std::size_t levels, const std::vector<ProcessTuple>& processes,
-               std::vector<std::string> parameter_order) {
-                model::LevelScheme scheme{levels, {}, std::move(parameter_order)};
+            [](model::LevelScheme* s, std::size_t levels,
+               const std::vector<ProcessTuple>& processes, std::vector<std::string> parameter_order,
+               const std::vector<RefractionTuple>& refraction) {
+                model::LevelScheme scheme{levels, {}, std::move(parameter_order), {}};
                 for (const auto& [kind, from, to, name] : processes)
                     scheme.processes.push_back({kind_of(kind), from, to, name});
+                for (const auto& [level, name] : refraction)
+                    scheme.refraction.push_back({level, name});
                 new (s) model::LevelScheme(std::move(scheme));
             },
-            "levels"_a, "processes"_a, "parameter_order"_a = std::vector<std::string>{})
+            "levels"_a, "processes"_a, "parameter_order"_a = std::vector<std::string>{},
+            "refraction"_a = std::vector<RefractionTuple>{})
         .def_ro("levels", &model::LevelScheme::levels)
         .def_prop_ro("processes",
                      [](const model::LevelScheme& s) {
@@ -87,7 +93,14 @@ void register_setup(nb::module_& m) {
                              out.emplace_back(kind_name(p.kind), p.from, p.to, p.parameter);
                          return out;
                      })
+        .def_prop_ro("refraction",
+                     [](const model::LevelScheme& s) {
+                         std::vector<RefractionTuple> out;
+                         for (const auto& r : s.refraction) out.emplace_back(r.level, r.parameter);
+                         return out;
+                     })
         .def("parameter_names", &model::LevelScheme::parameter_names)
+        .def("refraction_names", &model::LevelScheme::refraction_names)
         .def("problem", &model::LevelScheme::problem,
              "Why the scheme cannot be used, or None.");
 

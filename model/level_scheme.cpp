@@ -23,6 +23,14 @@ std::vector<std::string> LevelScheme::parameter_names() const {
     return names;
 }
 
+std::vector<std::string> LevelScheme::refraction_names() const {
+    std::vector<std::string> names;
+    for (const Refraction& r : refraction)
+        if (std::find(names.begin(), names.end(), r.parameter) == names.end())
+            names.push_back(r.parameter);
+    return names;
+}
+
 ProcessKind LevelScheme::kind_of(const std::string& name) const {
     for (const Process& p : processes)
         if (p.parameter == name) return p.kind;
@@ -53,6 +61,21 @@ std::optional<std::string> LevelScheme::problem() const {
         std::sort(given.begin(), given.end());
         if (expected != given)
             return "the parameter order must name every parameter of the processes once";
+    }
+    for (std::size_t k = 0; k < refraction.size(); ++k) {
+        const Refraction& r = refraction[k];
+        const std::string which =
+            "refraction volume " + std::to_string(k) + " (" + r.parameter + ")";
+        if (r.level >= levels)
+            return which + " belongs to a level outside 1 .. " + std::to_string(levels);
+        if (r.parameter.empty()) return which + " has no parameter name";
+        for (std::size_t j = 0; j < k; ++j)
+            if (refraction[j].level == r.level)
+                return "level " + std::to_string(r.level + 1) + " has two refraction volumes";
+        for (const Process& p : processes)
+            if (p.parameter == r.parameter)
+                return "the name '" + r.parameter +
+                       "' is used for a refraction volume and a process";
     }
     return std::nullopt;
 }

@@ -28,21 +28,33 @@ struct Process {
     std::string parameter;
 };
 
+// A level whose population changes the refractive index: Delta n = volume * (N - N(0)),
+// with N(0) the level's initial population; `parameter` names the refraction volume (m^3).
+struct Refraction {
+    std::size_t level = 0;
+    std::string parameter;
+};
+
 // The terms of the rate equations are summed in the order of `processes`; the model lists
 // the parameters in the order of `parameter_order` (when empty: the cross-sections in process
-// order, then the lifetimes, each name once).
+// order, then the lifetimes, each name once). The refraction volumes are parameters apart
+// (refraction_names()): only models that compute the phase of the light use them.
 struct LevelScheme {
     std::size_t levels = 0;
     std::vector<Process> processes;
     std::vector<std::string> parameter_order;
+    std::vector<Refraction> refraction;
 
-    // The parameter names in the order the model lists them.
+    // The parameter names of the processes in the order the model lists them.
     std::vector<std::string> parameter_names() const;
+    // The refraction volumes' names in the order of `refraction`, each name once.
+    std::vector<std::string> refraction_names() const;
     // The process kind that each name of parameter_names() belongs to.
     ProcessKind kind_of(const std::string& name) const;
     // Why the scheme cannot be used, or nothing: 1 .. max_levels levels, processes between
     // existing, different levels, a name not used for two kinds of process, parameter_order
-    // (when given) naming each parameter once.
+    // (when given) naming each parameter once, refraction volumes of existing levels (each
+    // level once) whose names are not those of processes.
     std::optional<std::string> problem() const;
 };
 

@@ -16,54 +16,109 @@ Vector<N> apply(const Matrix<N>& m, const double* n) {
     return out;
 }
 
+// Where each slice keeps its two latest midpoint absorption coefficients, after its
+// populations.
+template <std::size_t N>
+inline constexpr std::size_t latest_alpha = N;
+template <std::size_t N>
+inline constexpr std::size_t previous_alpha = N + 1;
+
+// One time step through a sample without a level scheme: nothing to remember between steps.
+ColumnExit instantaneous_step(const ColumnScheme<0>& scheme, double entering) {
+    const InstantaneousOptics& optics = scheme.optics;
+    const double dz = scheme.slice_thickness;
+    const double half_dz = 0.5 * dz;
+    double intensity = entering;
+    double index_sum = 0.0;  // sum over slices of Delta n
+    for (std::size_t k = 0; k < scheme.slices; ++k) {
+        const double centre = intensity * std::exp(-optics.absorption(intensity) * half_dz);
+        if (scheme.track_phase) index_sum += optics.n2 * centre;
+        intensity *= std::exp(-optics.absorption(centre) * dz);
+    }
+    return {intensity, scheme.wavenumber * dz * index_sum};
+}
+
 }  // namespace
 
 template <std::size_t N>
-double column_transmittance(const ColumnScheme<N>& scheme, double peak_intensity,
-                            std::span<double> scratch) {
-    // Each slice keeps its populations and its two latest midpoint absorption coefficients.
-    constexpr std::size_t latest_alpha = N;
-    constexpr std::size_t previous_alpha = N + 1;
-    constexpr std::size_t cell_size = column_cell_size<N>;
-    const SchemeRates& rates = *scheme.rates;
-    const double alpha0 = rates.absorption(scheme.initial.data(), 0.0);
-    for (std::size_t k = 0; k < scheme.slices; ++k) {
-        double* cell = scratch.data() + k * cell_size;
-        for (std::size_t l = 0; l < N; ++l) cell[l] = scheme.initial[l];
-        cell[latest_alpha] = alpha0;
-        cell[previous_alpha] = alpha0;
-    }
-    const double dz = scheme.slice_thickness;
-    const double half_dz = 0.5 * dz;
-    double transmitted = 0.0;
-    Matrix<N> a;
-    for (std::size_t j = 0; j < scheme.duration.size(); ++j) {
-        const double half_step = 0.5 * scheme.duration[j];
-        const double ratio = scheme.extrapolation[j];
-        double intensity = peak_intensity * scheme.mean_pulse[j];
+void column_start(const ColumnScheme<N>& scheme, std::span<double> scratch) {
+    if constexpr (N > 0) {
+        constexpr std::size_t cell_size = column_cell_size<N>;
+        double alpha0 = scheme.rates->absorption(scheme.initial.data(), 0.0);
+        if (scheme.optics.absorbs()) alpha0 += scheme.optics.linear_absorption();
         for (std::size_t k = 0; k < scheme.slices; ++k) {
             double* cell = scratch.data() + k * cell_size;
-            const double latest = cell[latest_alpha];
-            const double predicted = latest + ratio * (latest - cell[previous_alpha]);
+            for (std::size_t l = 0; l < N; ++l) cell[l] = scheme.initial[l];
+            cell[latest_alpha<N>] = alpha0;
+            cell[previous_alpha<N>] = alpha0;
+        }
+    }
+}
+
+template <std::size_t N>
+ColumnExit column_step(const ColumnScheme<N>& scheme, std::size_t step, double entering,
+                       std::span<double> scratch) {
+    if constexpr (N == 0) {
+        return instantaneous_step(scheme, entering);
+    } else {
+        constexpr std::size_t cell_size = column_cell_size<N>;
+        const SchemeRates& rates = *scheme.rates;
+        const InstantaneousOptics& optics = scheme.optics;
+        const bool absorbs = optics.absorbs();
+        const double flux_factor = rates.photon_flux_factor();
+        const double dz = scheme.slice_thickness;
+        const double half_dz = 0.5 * dz;
+        const double half_step = 0.5 * scheme.duration[step];
+        const double ratio = scheme.extrapolation[step];
+        double intensity = entering;
+        double index_sum = 0.0;  // sum over slices of Delta n
+        Matrix<N> a;
+        for (std::size_t k = 0; k < scheme.slices; ++k) {
+            double* cell = scratch.data() + k * cell_size;
+            const double latest = cell[latest_alpha<N>];
+            const double predicted = latest + ratio * (latest - cell[previous_alpha<N>]);
             const double centre = intensity * std::exp(-predicted * half_dz);
-            rates.rate_matrix<N>(centre, a);
+            rates.template rate_matrix<N>(centre, a);
             for (double& entry : a) entry *= half_step;
             const Matrix<N> half = matrix_exponential<N>(a);
             const Vector<N> mid = apply<N>(half, cell);
             const Vector<N> end = apply<N>(half, mid.data());
-            const double alpha = rates.absorption(mid.data(), 0.0);
+            double alpha = rates.absorption(mid.data(), flux_factor * centre);
+            if (absorbs) alpha += optics.absorption(centre);
+            if (scheme.track_phase) {
+                double index = optics.n2 * centre;
+                for (const RefractionTerm& t : scheme.refraction)
+                    index += t.volume * (mid[t.level] - scheme.initial[t.level]);
+                index_sum += index;
+            }
             for (std::size_t l = 0; l < N; ++l) cell[l] = end[l];
-            cell[previous_alpha] = latest;
-            cell[latest_alpha] = alpha;
+            cell[previous_alpha<N>] = latest;
+            cell[latest_alpha<N>] = alpha;
             intensity *= std::exp(-alpha * dz);
         }
-        transmitted += intensity * scheme.duration[j];
+        return {intensity, scheme.wavenumber * dz * index_sum};
+    }
+}
+
+template <std::size_t N>
+double column_transmittance(const ColumnScheme<N>& scheme, double peak_intensity,
+                            std::span<double> scratch) {
+    column_start<N>(scheme, scratch);
+    double transmitted = 0.0;
+    for (std::size_t j = 0; j < scheme.duration.size(); ++j) {
+        const ColumnExit exit =
+            column_step<N>(scheme, j, peak_intensity * scheme.mean_pulse[j], scratch);
+        transmitted += exit.intensity * scheme.duration[j];
     }
     return transmitted / (peak_intensity * scheme.pulse_energy);
 }
 
-#define PLIX_INSTANTIATE(N)                                                                  \
+#define PLIX_INSTANTIATE(N)                                                         \
+    template void column_start<N>(const ColumnScheme<N>&, std::span<double>);       \
+    template ColumnExit column_step<N>(const ColumnScheme<N>&, std::size_t, double, \
+                                       std::span<double>);                          \
     template double column_transmittance<N>(const ColumnScheme<N>&, double, std::span<double>);
+PLIX_INSTANTIATE(0)
 PLIX_INSTANTIATE(1)
 PLIX_INSTANTIATE(2)
 PLIX_INSTANTIATE(3)

@@ -1,13 +1,17 @@
 // The physical model: an energy-normalised Gaussian beam and pulse (the whole pulse), the
 // true sample thickness, the populations of a level scheme stepped by exact propagators in a
-// second-order scheme, and a grid chosen for a requested accuracy.
+// second-order scheme, the sample's instantaneous absorption and refraction, the far field
+// behind a closed aperture, and a grid chosen for a requested accuracy.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "model/curve_model.hpp"
+#include "model/instantaneous_optics.hpp"
 #include "model/level_scheme.hpp"
 #include "model/normalisation.hpp"
+#include "model/physical_parameters.hpp"
 
 namespace plix::model {
 
@@ -21,7 +25,8 @@ struct PhysicalGrid {
 };
 
 struct PhysicalConfig {
-    LevelScheme scheme;
+    std::optional<LevelScheme> scheme;  // none: a sample without populations
+    Saturation saturation = Saturation::homogeneous;
     Geometry geometry = Geometry::beam;
     double accuracy = 1e-4;  // requested error in normalised transmittance
     Normalisation normalisation = Normalisation::linear;
@@ -33,13 +38,18 @@ class PhysicalModel final : public CurveModel {
     explicit PhysicalModel(PhysicalConfig config);
 
     const std::vector<ParameterSpec>& parameters() const override { return specs_; }
-    std::size_t levels() const override { return config_.scheme.levels; }
+    std::size_t levels() const override { return config_.scheme ? config_.scheme->levels : 0; }
+    // Through the whole beam: a closed aperture needs the field across it.
+    bool closed_aperture() const override { return config_.geometry == Geometry::beam; }
 
     // On config.grid when every dimension it uses is positive (radial_nodes is ignored on
     // axis and reported as 1); the error is then not estimated (NaN). Otherwise the
     // dimensions given as zero are chosen for the accuracy, those given are kept, and the
     // grid used and its error estimate go to the report. The result is bitwise the same for
-    // every thread count.
+    // every thread count. With request.aperture < 1 (beam geometry only; std::invalid_argument
+    // on axis) the curve is the energy that passes a far-field aperture of that linear
+    // transmittance, in the 'linear' normalisation divided by the aperture times the linear
+    // transmittance of the sample.
     void curve(const CurveRequest& request, std::span<double> out, const RunControl& run,
                CurveReport& report) const override;
 
@@ -53,9 +63,19 @@ class PhysicalModel final : public CurveModel {
         return {"time_steps", "slices", "radial_nodes"};
     }
 
+    // A sample thicker than a quarter of the Rayleigh range inside it (n0 z0 / 4): the model
+    // keeps the beam's width at the sample's centre through its whole depth.
+    std::vector<std::string> range_notes(const CurveRequest& request) const override;
+
+    // Closed aperture: the crossing of the baseline between peak and valley; open: the
+    // extremum.
+    double focus_position(std::span<const double> positions_mm, std::span<const double> measured,
+                          double aperture) const override;
+
     // The grid chosen for the accuracy at one curve, with its error estimate (the largest
     // error over the positions, in the curve's normalisation). The estimate compares the grid
-    // with its halving in each dimension; when the search stops at its cell budget or on a
+    // with its halving in each dimension (for a closed aperture the radial error includes the
+    // bound on the far field's truncated terms); when the search stops at its cell budget or on a
     // non-finite curve, the estimate exceeds the accuracy (or is NaN) and says so.
     PhysicalGrid choose_grid(const CurveRequest& request, const RunControl& run,
                              double& error_estimate) const;
@@ -65,7 +85,7 @@ class PhysicalModel final : public CurveModel {
   private:
     PhysicalConfig config_;
     std::vector<ParameterSpec> specs_;
-    std::vector<std::size_t> process_parameter_;
+    PhysicalParameterLayout layout_;
 };
 
 }  // namespace plix::model

@@ -18,7 +18,8 @@ LevelScheme five_level_scheme() {
                 {decay, 4, 3, "lifetime_54"},
             },
             {"sigma_12", "sigma_23", "sigma_45", "lifetime_21", "lifetime_24", "lifetime_32",
-             "lifetime_41", "lifetime_54"}};
+             "lifetime_41", "lifetime_54"},
+            {}};
 }
 
 std::vector<std::string> scheme_preset_names() { return {"five_level"}; }

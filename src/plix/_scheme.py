@@ -78,14 +78,44 @@ def _decay(item) -> Decay:
     return Decay(*item)
 
 
+def _refraction(refraction, levels: int) -> tuple[tuple[int, str], ...]:
+    """The refraction volumes as ((level, name), ...), levels from 1, checked."""
+    if refraction is None:
+        return ()
+    if isinstance(refraction, (str, bytes)):
+        raise TypeError("refraction must be a mapping level -> name of its refraction volume")
+    items = refraction.items() if hasattr(refraction, "items") else refraction
+    pairs = []
+    for item in items:
+        try:
+            level, name = item
+        except (TypeError, ValueError):
+            raise TypeError("refraction must be a mapping level -> name (or (level, name) "
+                            f"pairs), got the entry {item!r}") from None
+        level = _level(level, "refraction level")
+        _name(name, f"refraction[{level}]")
+        if not 1 <= level <= levels:
+            raise ValueError(f"refraction[{level}] ({name}): level {level} lies outside "
+                             f"1..{levels}")
+        pairs.append((level, name))
+    return tuple(pairs)
+
+
 class LevelScheme:
-    """Levels, the transitions that absorb light, and the decays between them.
+    """Levels, the transitions that absorb light, the decays between them, and the levels
+    whose population changes the refractive index.
 
     The names of the cross-sections and lifetimes become the parameters of the models built
     on the scheme (:meth:`plix.Model.physical`, :meth:`plix.Model.seed`): the
     cross-sections in the order of ``transitions``, then the lifetimes in the order of
     ``decays``, each name once (a name may be shared by processes of one kind). The initial
     populations (one per level, m^-3) are the set-up's ``populations``.
+
+    A level named in ``refraction`` changes the refractive index by
+    Delta n = sigma_r (N - N(0)), N(0) its initial population, sigma_r its refraction volume
+    in m^3 (of either sign). The refraction volumes are parameters of the physical model
+    (listed after its own), used by its closed-aperture curves; the other models, which
+    compute no phase, ignore them.
 
     Parameters
     ----------
@@ -95,44 +125,53 @@ class LevelScheme:
         :class:`Transition` objects, or tuples ``(lower, upper, cross_section[, photons])``.
     decays : sequence
         :class:`Decay` objects, or tuples ``(source, target, lifetime)``.
+    refraction : mapping, optional
+        Level (from 1) -> name of its refraction volume, for example ``{2: "sigma_r2"}``; or
+        a sequence of ``(level, name)`` pairs. A level appears once; a name may be shared.
 
     Raises
     ------
     TypeError, ValueError
         For a level outside 1..levels, a process from a level to itself, a name that is not
-        an identifier or is used for a cross-section and a lifetime.
+        an identifier or is used for two kinds of parameter, a level with two refraction
+        volumes.
 
     Examples
     --------
-    A two-level absorber whose excited state decays in 1 ns:
+    A two-level absorber whose excited state decays in 1 ns and refracts:
 
-    >>> scheme = LevelScheme(2, [(1, 2, "sigma_12")], [(2, 1, "lifetime_21")])
-    >>> scheme.parameter_names
-    ('sigma_12', 'lifetime_21')
+    >>> scheme = LevelScheme(2, [(1, 2, "sigma_12")], [(2, 1, "lifetime_21")],
+    ...                      refraction={2: "sigma_r2"})
+    >>> scheme.parameter_names, scheme.refraction_names
+    (('sigma_12', 'lifetime_21'), ('sigma_r2',))
     """
 
-    __slots__ = ("_levels", "_transitions", "_decays", "_native")
+    __slots__ = ("_levels", "_transitions", "_decays", "_refraction", "_native")
 
-    def __init__(self, levels: int, transitions=(), decays=()) -> None:
+    def __init__(self, levels: int, transitions=(), decays=(), refraction=None) -> None:
         if isinstance(levels, bool) or not isinstance(levels, numbers.Integral):
             raise TypeError(f"levels must be an int, got {type(levels).__name__}")
         transitions = tuple(_transition(t) for t in transitions)
         decays = tuple(_decay(d) for d in decays)
+        volumes = _refraction(refraction, int(levels))
         processes = [(_PHOTONS[t.photons], t.lower - 1, t.upper - 1, t.cross_section)
                      for t in transitions]
         processes += [("decay", d.source - 1, d.target - 1, d.lifetime) for d in decays]
         for k, (_, a, b, name) in enumerate(processes):
             if not (1 <= a + 1 <= levels and 1 <= b + 1 <= levels):
                 raise ValueError(f"{name}: levels {a + 1} -> {b + 1} lie outside 1..{levels}")
-        self._init(int(levels), transitions, decays, _core.LevelScheme(int(levels), processes))
+        native = _core.LevelScheme(int(levels), processes, [],
+                                   [(level - 1, name) for level, name in volumes])
+        self._init(int(levels), transitions, decays, volumes, native)
 
-    def _init(self, levels, transitions, decays, native) -> None:
+    def _init(self, levels, transitions, decays, refraction, native) -> None:
         problem = native.problem()
         if problem is not None:
             raise ValueError(f"scheme: {problem}")
         self._levels = levels
         self._transitions = transitions
         self._decays = decays
+        self._refraction = refraction
         self._native = native
 
     @classmethod
@@ -167,8 +206,9 @@ class LevelScheme:
             key=lambda t: order.index(t.cross_section))
         decays = sorted((Decay(a + 1, b + 1, name) for kind, a, b, name in processes
                          if kind == "decay"), key=lambda d: order.index(d.lifetime))
+        refraction = tuple((level + 1, name) for level, name in native.refraction)
         scheme = cls.__new__(cls)
-        scheme._init(native.levels, tuple(transitions), tuple(decays), native)
+        scheme._init(native.levels, tuple(transitions), tuple(decays), refraction, native)
         return scheme
 
     @property
@@ -187,16 +227,26 @@ class LevelScheme:
         return self._decays
 
     @property
+    def refraction(self) -> dict[int, str]:
+        """A new dict level (from 1) -> name of its refraction volume."""
+        return dict(self._refraction)
+
+    @property
     def parameter_names(self) -> tuple[str, ...]:
-        """The parameters this scheme gives a model, in their order."""
+        """The cross-sections and lifetimes this scheme gives a model, in their order."""
         return tuple(self._native.parameter_names())
+
+    @property
+    def refraction_names(self) -> tuple[str, ...]:
+        """The refraction volumes' names, each once, in the order of :attr:`refraction`."""
+        return tuple(self._native.refraction_names())
 
     def native(self):
         """The scheme as the compiled models take it."""
         return self._native
 
     def _key(self):
-        return (self._levels, self._transitions, self._decays)
+        return (self._levels, self._transitions, self._decays, self._refraction)
 
     def __eq__(self, other) -> bool:
         return isinstance(other, LevelScheme) and self._key() == other._key()
@@ -207,7 +257,8 @@ class LevelScheme:
     def __reduce__(self):
         if self == LevelScheme.five_level():
             return (LevelScheme.five_level, ())
-        return (LevelScheme, self._key())
+        return (LevelScheme, (self._levels, self._transitions, self._decays,
+                              dict(self._refraction)))
 
     def __repr__(self) -> str:
         if self == LevelScheme.five_level():
@@ -215,4 +266,5 @@ class LevelScheme:
         t = ", ".join(f"({x.lower}, {x.upper}, {x.cross_section!r}"
                       + (", 2)" if x.photons == 2 else ")") for x in self._transitions)
         d = ", ".join(f"({x.source}, {x.target}, {x.lifetime!r})" for x in self._decays)
-        return f"LevelScheme({self._levels}, [{t}], [{d}])"
+        r = f", refraction={dict(self._refraction)!r}" if self._refraction else ""
+        return f"LevelScheme({self._levels}, [{t}], [{d}]{r})"

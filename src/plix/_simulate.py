@@ -190,6 +190,10 @@ def aperture_value(aperture, model: Model, name: str) -> float:
         raise ValueError(f"{name} must be None (open) or the aperture's linear transmittance "
                          f"in (0, 1), got {s!r}")
     if not model.closed_aperture:
+        if model.fields.get("geometry", "beam") != "beam":
+            raise ValueError(f"{name}: the {model.kind} model with geometry="
+                             f"{model.geometry!r} computes open-aperture curves only; use "
+                             "geometry='beam' for a closed aperture")
         raise ValueError(f"{name}: the {model.kind} model computes open-aperture curves only; "
                          "use a model that computes closed-aperture curves (see "
                          "plix.model_kinds())")

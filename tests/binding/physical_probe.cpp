@@ -53,6 +53,9 @@ struct PhysicalArguments {
     model::Setup setup;
     model::PhysicalConfig model{.scheme = model::five_level_scheme()};
     unsigned threads = 1;
+    // The five-level parameters followed by the defaults of the sample's own, which switch
+    // its instantaneous absorption and refraction off.
+    std::vector<double> values;
 
     bool load(PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {
@@ -90,12 +93,16 @@ struct PhysicalArguments {
             return false;
         }
         setup.populations.assign(populations.span().begin(), populations.span().end());
+        values.assign(params.span().begin(), params.span().end());
+        const auto specs = model::PhysicalModel(model).parameters();
+        for (std::size_t k = values.size(); k < specs.size(); ++k)
+            values.push_back(specs[k].default_value);
         threads = static_cast<unsigned>(thread_count);
         return true;
     }
 
     model::CurveRequest request() const {
-        return {.setup = setup, .params = params.span(), .positions_mm = positions.span(),
+        return {.setup = setup, .params = values, .positions_mm = positions.span(),
                 .energy = energy};
     }
 };
