@@ -1,6 +1,7 @@
 #include "model/physical_column.hpp"
 
 #include <cmath>
+#include <optional>
 
 namespace plix::model {
 namespace {
@@ -58,6 +59,7 @@ void column_start(const ColumnScheme<N>& scheme, std::span<double> scratch) {
 template <std::size_t N>
 ColumnExit column_step(const ColumnScheme<N>& scheme, std::size_t step, double entering,
                        std::span<double> scratch) {
+    if (scheme.run != nullptr) scheme.run->checkpoint();
     if constexpr (N == 0) {
         return instantaneous_step(scheme, entering);
     } else {
@@ -72,15 +74,23 @@ ColumnExit column_step(const ColumnScheme<N>& scheme, std::size_t step, double e
         const double ratio = scheme.extrapolation[step];
         double intensity = entering;
         double index_sum = 0.0;  // sum over slices of Delta n
-        Matrix<N> a;
+        Matrix<N> half;
+        const PropagatorTable<N>* table = scheme.propagators;
+        const std::optional<StepPropagator<N>> propagator =
+            table != nullptr ? std::optional<StepPropagator<N>>(table->step(step)) : std::nullopt;
         for (std::size_t k = 0; k < scheme.slices; ++k) {
             double* cell = scratch.data() + k * cell_size;
             const double latest = cell[latest_alpha<N>];
             const double predicted = latest + ratio * (latest - cell[previous_alpha<N>]);
             const double centre = intensity * std::exp(-predicted * half_dz);
-            rates.template rate_matrix<N>(centre, a);
-            for (double& entry : a) entry *= half_step;
-            const Matrix<N> half = matrix_exponential<N>(a);
+            if (propagator) {
+                propagator->matrix(centre, half);
+            } else {
+                Matrix<N> a;
+                rates.template rate_matrix<N>(centre, a);
+                for (double& entry : a) entry *= half_step;
+                half = matrix_exponential<N>(a);
+            }
             const Vector<N> mid = apply<N>(half, cell);
             const Vector<N> end = apply<N>(half, mid.data());
             double alpha = rates.absorption(mid.data(), flux_factor * centre);

@@ -8,6 +8,8 @@
 
 #include "model/instantaneous_optics.hpp"
 #include "model/matrix_exponential.hpp"
+#include "model/propagator.hpp"
+#include "model/run_control.hpp"
 #include "model/scheme_rates.hpp"
 
 namespace plix::model {
@@ -32,7 +34,8 @@ struct RefractionTerm {
 //     attenuated over half a slice, I_c = I_in exp(-alpha* dz/2). With a level scheme alpha*
 //     is the slice's midpoint absorption linearly extrapolated from its two previous steps;
 //     without one it is the instantaneous absorption at I_in;
-//   - H = exp(A(I_c) dt/2) is the exact propagator over half a step at that intensity;
+//   - H = exp(A(I_c) dt/2) is the exact propagator over half a step at that intensity (from
+//     the step's PropagatorTable when there is one, else by a matrix exponential);
 //     N_mid = H N is the midpoint state (its fast levels in equilibrium with I_c, which a
 //     mean of the step's end states would not be), and N <- H N_mid completes the step;
 //   - the light leaves the slice as I_in exp(-alpha dz), alpha the absorption of N_mid at
@@ -43,6 +46,11 @@ struct RefractionTerm {
 template <std::size_t N>
 struct ColumnScheme {
     const SchemeRates* rates = nullptr;  // N > 0
+    // The half-step propagators of every time step (N > 0), or null: a matrix exponential
+    // per cell.
+    const PropagatorTable<N>* propagators = nullptr;
+    // Asked at every time step of every column (null: never stops).
+    const RunControl* run = nullptr;
     InstantaneousOptics optics{};
     std::span<const RefractionTerm> refraction = {};
     double wavenumber = 0.0;   // 2 pi / wavelength, 1/m

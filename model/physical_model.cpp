@@ -19,6 +19,7 @@
 #include "model/level_dispatch.hpp"
 #include "model/parallel_for.hpp"
 #include "model/physical_column.hpp"
+#include "model/propagator.hpp"
 #include "model/physical_constants.hpp"
 #include "model/scheme_presets.hpp"
 #include "model/scheme_rates.hpp"
@@ -133,8 +134,12 @@ class CurveEvaluator {
     double evaluate(const PhysicalGrid& grid, std::span<double> out, const RunControl& run) const {
         const TimeSteps steps(setup_.tau, static_cast<std::size_t>(grid.time_steps));
         const bool closed = aperture_ < open_aperture;
+        const std::optional<PropagatorTable<N>> propagators =
+            propagator_table(steps, run.threads);
         const ColumnScheme<N> scheme{
             .rates = rates_ ? &*rates_ : nullptr,
+            .propagators = propagators ? &*propagators : nullptr,
+            .run = &run,
             .optics = optics_,
             .refraction = refraction_,
             .wavenumber = 2.0 * std::numbers::pi / setup_.wavelength,
@@ -171,6 +176,26 @@ class CurveEvaluator {
     }
 
   private:
+    // The half-step propagators of the grid's time steps, each for intensities up to the
+    // largest any column meets (the peak on axis at the closest position; a cell above it, as
+    // an extrapolated absorption below zero can give, falls back to the matrix exponential).
+    std::optional<PropagatorTable<N>> propagator_table(const TimeSteps& steps,
+                                                       unsigned threads) const {
+        if constexpr (N == 0) {
+            return std::nullopt;
+        } else {
+            const double peak = *std::max_element(axis_peaks_.begin(), axis_peaks_.end());
+            std::vector<double> half_steps(steps.duration.size());
+            std::vector<double> largest(half_steps.size());
+            for (std::size_t j = 0; j < half_steps.size(); ++j) {
+                half_steps[j] = 0.5 * steps.duration[j];
+                largest[j] = peak * steps.mean_pulse[j];
+            }
+            return std::optional<PropagatorTable<N>>(std::in_place, *rates_, half_steps, largest,
+                                                     PropagatorSettings{}, threads);
+        }
+    }
+
     // The transmitted energy fraction through the whole beam: every column on its own.
     void over_the_beam(const ColumnScheme<N>& scheme, std::span<const double> s,
                        std::span<const double> weights, std::span<double> out,
@@ -208,7 +233,7 @@ class CurveEvaluator {
                           std::span<double> truncation, const RunControl& run) const {
         const std::size_t nodes = s.size();
         const std::size_t cell_doubles = column_scratch_size<N>(scheme.slices);
-        parallel_for(size(), run.threads, [&](unsigned /*worker*/, std::size_t i) {
+        parallel_for(size(), run, [&](unsigned /*worker*/, std::size_t i) {
             const ApertureFarField far_field(positions_[i], aperture_, s, weights);
             std::vector<double> cells(std::max<std::size_t>(1, nodes * cell_doubles));
             std::vector<std::complex<double>> modulation(nodes);
@@ -274,6 +299,7 @@ class CurveEvaluator {
             const SchemeRates dark = rates_->without_light();
             ColumnScheme<N> unlit = scheme;
             unlit.rates = &dark;
+            unlit.propagators = nullptr;  // one column: a table would not pay
             unlit.optics = InstantaneousOptics{.alpha0 = optics_.linear_absorption()};
             unlit.track_phase = false;
             std::vector<double> scratch(column_scratch_size<N>(scheme.slices));

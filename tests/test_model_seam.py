@@ -51,9 +51,12 @@ class TestTwoLevelScheme:
 
     def test_parameters_come_from_the_scheme(self):
         model = plix.Model.physical(scheme=self.SCHEME)
-        assert model.parameter_names == ("sigma_g", "tau_e")
+        assert model.parameter_names[:2] == ("sigma_g", "tau_e")
         units = {s.name: s.unit for s in model.parameter_specs}
-        assert units == {"sigma_g": "m^2", "tau_e": "s"}
+        assert (units["sigma_g"], units["tau_e"]) == ("m^2", "s")
+        # The sample's own parameters follow, each with a default that switches it off.
+        assert all(s.default is not None for s in model.parameter_specs[2:])
+        assert plix.Model.seed(scheme=self.SCHEME).parameter_names == ("sigma_g", "tau_e")
         assert model.levels == 2
 
     def test_against_frantz_nodvik_over_the_beam(self):
@@ -117,9 +120,9 @@ class TestSchemeFromToml:
         setup_path, params_path = self.write(tmp_path)
         setup, model = plix.read_setup(setup_path)
         assert model.kind == "physical" and model.levels == 3
-        assert model.parameter_names == ("sigma_g", "sigma_e", "tau_21", "tau_32")
+        assert model.parameter_names[:4] == ("sigma_g", "sigma_e", "tau_21", "tau_32")
         params = plix.read_parameters(params_path, model)
-        assert params.values() == self.TRUE
+        assert {k: params[k].value for k in self.TRUE} == self.TRUE
 
     def test_simulated_and_fitted_without_compiled_changes(self, tmp_path):
         setup_path, params_path = self.write(tmp_path)
