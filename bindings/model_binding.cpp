@@ -210,15 +210,19 @@ nb::tuple simulate(const Model& curve_model, const model::Setup& setup, const In
 
     nb::list grids;
     nb::list errors;
+    nb::list wanted;
     std::uint64_t ended_early = 0;
     for (const model::CurveReport& report : reports) {
         nb::list grid;
         for (const int g : report.used.grid) grid.append(g);
         grids.append(nb::tuple(grid));
         errors.append(report.used.error_estimate);
+        nb::list need;
+        for (const int g : report.used.wanted) need.append(g);
+        wanted.append(nb::tuple(need));
         ended_early += report.tally.ended_early();
     }
-    return nb::make_tuple(CurveArray(data, {ne, nx}, owner), grids, errors, ended_early);
+    return nb::make_tuple(CurveArray(data, {ne, nx}, owner), grids, errors, ended_early, wanted);
 }
 
 }  // namespace
@@ -280,6 +284,19 @@ void register_model(nb::module_& m) {
         .def_prop_ro("closed_aperture", &model::CurveModel::closed_aperture)
         .def_prop_ro("grid_names", &model::CurveModel::grid_names);
 
+    m.def(
+        "evaluation_cells",
+        [](const Model& curve_model, const model::Setup& setup, const InputVector& params,
+           const InputVector& positions_mm, double energy) {
+            const model::CurveRequest request{
+                .setup = setup,
+                .params = {params.data(), params.shape(0)},
+                .positions_mm = {positions_mm.data(), positions_mm.shape(0)},
+                .energy = energy};
+            return curve_model->evaluation_cells(request);
+        },
+        "model"_a, "setup"_a, "params"_a, "positions_mm"_a, "energy_J"_a,
+        "The work of one curve in cells of the model's grid (an upper bound for a chosen grid).");
     m.def("make_model", &make_model, "kind"_a, "fields"_a,
           "The model of a registered kind; each field checked (TypeError, ValueError).");
     m.def(
@@ -307,7 +324,8 @@ void register_model(nb::module_& m) {
         "Sentences on why the model's curve for these inputs is not to be trusted.");
     m.def("simulate", &simulate, "model"_a, "setup"_a, "params"_a, "positions_mm"_a,
           "energies_J"_a, "aperture"_a, "threads"_a, "cancel"_a.none() = nb::none(),
-          "(curves (energies x positions), grids, error estimates, integrations ended early); "
+          "(curves (energies x positions), grids, error estimates, integrations ended early, "
+          "grids the accuracy would need where the cost budget stopped the search); "
           "inputs are checked by plix.simulate.");
 }
 

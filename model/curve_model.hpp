@@ -73,6 +73,9 @@ struct CurveRequest {
 struct Discretisation {
     std::vector<int> grid;
     double error_estimate = std::numeric_limits<double>::quiet_NaN();
+    // When the model's cost budget stopped it short of the accuracy: the grid it would need
+    // (empty otherwise).
+    std::vector<int> wanted;
 };
 
 // What one evaluation reports besides the curve.
@@ -110,6 +113,10 @@ class CurveModel {
 
     // What the entries of Discretisation::grid count.
     virtual std::vector<std::string> grid_names() const { return {}; }
+
+    // The work of one curve in the model's own unit of cost (for the numerical models, cells
+    // of the grid), an upper bound when the model chooses its grid; 0 for closed forms.
+    virtual double evaluation_cells(const CurveRequest& /*request*/) const { return 0.0; }
 
     // Why the model's curve for this request is not to be trusted, as sentences that name the
     // quantity and the limit (a closed form used outside its range, a sample that is not

@@ -48,6 +48,13 @@ constexpr double largest_growth = 4.0;
 
 constexpr std::size_t cache_line_doubles = 64 / sizeof(double);
 
+// A count for a message: 3 significant figures.
+std::string number_text(double x) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3g", x);
+    return buffer;
+}
+
 // Stretch of the time map below: steps at the pulse centre are 1/cosh(1.5) = 0.43 of those at
 // the window's ends. Against uniform steps it cuts the time error at a given step count by
 // 15 to 40 % (measured on the five-level and two-level cases), the tails carrying little.
@@ -370,8 +377,11 @@ double cells(const GridSizes& s) {
 // leaves out). Dimensions fixed by model.grid are estimated, not changed.
 // Leaves the curve on the returned grid in `curve`.
 template <std::size_t N>
-PhysicalGrid search_grid(const PhysicalConfig& model, const CurveEvaluator<N>& evaluator,
-                         const RunControl& run, std::span<double> curve, double& error_estimate) {
+PhysicalModel::GridChoice search_grid(const PhysicalConfig& model,
+                                      const CurveEvaluator<N>& evaluator, const RunControl& run,
+                                      std::span<double> curve) {
+    PhysicalModel::GridChoice choice;
+    double& error_estimate = choice.error_estimate;
     GridSizes sizes = sizes_of(first_grid);
     const GridSizes given = sizes_of(model.grid);
     const GridSizes largest = sizes_of(largest_grid);
@@ -383,8 +393,20 @@ PhysicalGrid search_grid(const PhysicalConfig& model, const CurveEvaluator<N>& e
     }
     if (on_axis(model)) sizes[radial_dimension] = 1;
 
+    // A round evaluates the grid and its halving in every searched dimension.
+    const double positions = static_cast<double>(evaluator.size());
+    const auto round_cost = [&](const GridSizes& g) {
+        return positions * cells(g) * (1.0 + 2.0 * static_cast<double>(dimensions));
+    };
+    if (round_cost(sizes) > model.max_cells)
+        throw std::invalid_argument(
+            "model.max_cells: the grid search needs at least " + number_text(round_cost(sizes)) +
+            " cells for " + std::to_string(evaluator.size()) + " positions, beyond max_cells = " +
+            number_text(model.max_cells) + "; give fewer positions or raise max_cells");
+    double spent = 0.0;
     std::vector<double> refined(evaluator.size());
     for (int round = 0;; ++round) {
+        spent += round_cost(sizes);
         const double truncation = evaluator.evaluate(grid_of(sizes), curve, run);
         std::array<double, dimension_count> error{};
         for (std::size_t d = 0; d < dimensions; ++d) {
@@ -402,8 +424,9 @@ PhysicalGrid search_grid(const PhysicalConfig& model, const CurveEvaluator<N>& e
         error_estimate = total;
         // A non-finite curve (non-finite or extreme parameters) ends the search: no grid
         // would mend it.
+        choice.grid = grid_of(sizes);
         if (!std::isfinite(total) || total <= model.accuracy || round + 1 == max_search_rounds)
-            return grid_of(sizes);
+            return choice;
 
         // The dimensions over their share take the budget that the others leave.
         const double share = model.accuracy / static_cast<double>(dimensions);
@@ -415,7 +438,7 @@ PhysicalGrid search_grid(const PhysicalConfig& model, const CurveEvaluator<N>& e
             else
                 budget -= error[d];
         }
-        if (over == 0 || budget <= 0.0) return grid_of(sizes);
+        if (over == 0 || budget <= 0.0) return choice;
         const double target = budget / static_cast<double>(over);
         GridSizes next = sizes;
         for (std::size_t d = 0; d < dimensions; ++d) {
@@ -426,7 +449,11 @@ PhysicalGrid search_grid(const PhysicalConfig& model, const CurveEvaluator<N>& e
             const double grown = std::ceil(static_cast<double>(sizes[d]) * growth);
             next[d] = static_cast<int>(std::min(grown, static_cast<double>(largest[d])));
         }
-        if (cells(next) > largest_cells) return grid_of(sizes);
+        if (cells(next) > largest_cells) return choice;
+        if (spent + round_cost(next) > model.max_cells) {
+            choice.wanted = grid_of(next);
+            return choice;
+        }
         sizes = next;
     }
 }
@@ -439,6 +466,11 @@ bool grid_is_fixed(const PhysicalConfig& config) {
 std::vector<int> grid_vector(const PhysicalGrid& g) {
     return {g.time_steps, g.slices, g.radial_nodes};
 }
+
+std::vector<int> wanted_vector(const PhysicalModel::GridChoice& choice) {
+    return choice.wanted.time_steps > 0 ? grid_vector(choice.wanted) : std::vector<int>{};
+}
+
 
 PhysicalGrid componentwise_max(const PhysicalGrid& a, const PhysicalGrid& b) {
     return {std::max(a.time_steps, b.time_steps), std::max(a.slices, b.slices),
@@ -487,23 +519,48 @@ void PhysicalModel::curve(const CurveRequest& request, std::span<double> out, co
         if (grid_is_fixed(config_)) {
             PhysicalGrid grid = config_.grid;
             if (on_axis(config_)) grid.radial_nodes = 1;
+            refuse_beyond_budget(grid, evaluator.size());
             evaluator.evaluate(grid, out, run);
-            report.used = {grid_vector(grid), std::numeric_limits<double>::quiet_NaN()};
+            report.used = {grid_vector(grid), std::numeric_limits<double>::quiet_NaN(), {}};
             return;
         }
-        double estimate = 0.0;
-        const PhysicalGrid grid = search_grid(config_, evaluator, run, out, estimate);
-        report.used = {grid_vector(grid), estimate};
+        const GridChoice choice = search_grid(config_, evaluator, run, out);
+        report.used = {grid_vector(choice.grid), choice.error_estimate, wanted_vector(choice)};
+    });
+}
+
+PhysicalModel::GridChoice PhysicalModel::search(const CurveRequest& request,
+                                                const RunControl& run) const {
+    return with_sample_levels(levels(), [&]<std::size_t N>() {
+        const CurveEvaluator<N> evaluator(config_, layout_, request);
+        std::vector<double> curve(evaluator.size());
+        return search_grid(config_, evaluator, run, curve);
     });
 }
 
 PhysicalGrid PhysicalModel::choose_grid(const CurveRequest& request, const RunControl& run,
                                         double& error_estimate) const {
-    return with_sample_levels(levels(), [&]<std::size_t N>() {
-        const CurveEvaluator<N> evaluator(config_, layout_, request);
-        std::vector<double> curve(evaluator.size());
-        return search_grid(config_, evaluator, run, curve, error_estimate);
-    });
+    const GridChoice choice = search(request, run);
+    error_estimate = choice.error_estimate;
+    return choice.grid;
+}
+
+double PhysicalModel::evaluation_cells(const CurveRequest& request) const {
+    if (!grid_is_fixed(config_)) return config_.max_cells;
+    PhysicalGrid grid = config_.grid;
+    if (on_axis(config_)) grid.radial_nodes = 1;
+    return static_cast<double>(request.positions_mm.size()) * cells(sizes_of(grid));
+}
+
+void PhysicalModel::refuse_beyond_budget(const PhysicalGrid& grid, std::size_t positions) const {
+    const double needed = static_cast<double>(positions) * cells(sizes_of(grid));
+    if (needed > config_.max_cells)
+        throw std::invalid_argument(
+            "model.grid (" + std::to_string(grid.time_steps) + ", " +
+            std::to_string(grid.slices) + ", " + std::to_string(grid.radial_nodes) + ") needs " +
+            number_text(needed) + " cells for " + std::to_string(positions) +
+            " positions, beyond max_cells = " + number_text(config_.max_cells) +
+            "; give a coarser grid or fewer positions, or raise max_cells");
 }
 
 std::vector<std::string> PhysicalModel::range_notes(const CurveRequest& request) const {
@@ -530,15 +587,19 @@ std::shared_ptr<const CurveModel> PhysicalModel::with_fixed_discretisation(
         return nullptr;
     }
     PhysicalGrid grid{};
+    PhysicalGrid wanted{};
     double largest_estimate = 0.0;
     for (const CurveRequest& request : curves) {
-        double estimate = 0.0;
-        grid = componentwise_max(grid, choose_grid(request, run, estimate));
-        largest_estimate = std::max(largest_estimate, estimate);
+        const GridChoice choice = search(request, run);
+        grid = componentwise_max(grid, choice.grid);
+        wanted = componentwise_max(wanted, choice.wanted);
+        largest_estimate = std::max(largest_estimate, choice.error_estimate);
     }
     PhysicalConfig fixed = config_;
     fixed.grid = grid;
-    chosen = {grid_vector(grid), largest_estimate};
+    chosen = {grid_vector(grid), largest_estimate,
+              wanted.time_steps > 0 ? grid_vector(componentwise_max(grid, wanted))
+                                    : std::vector<int>{}};
     return std::make_shared<PhysicalModel>(std::move(fixed));
 }
 
@@ -606,9 +667,16 @@ ModelKind physical_kind() {
                      "How alpha_s saturates: 'homogeneous', alpha_s / (1 + I/I_sat); "
                      "'inhomogeneous', alpha_s / sqrt(1 + I/I_sat).",
                      {"homogeneous", "inhomogeneous"}),
+        real_field("max_cells", PhysicalConfig{}.max_cells,
+                   "Cells (positions x radial nodes x time steps x slices) one curve may cost, "
+                   "its grid search included (about 60 to 100 ns each on one core): a grid "
+                   "beyond it is refused before any work, and the grid search stops at it with "
+                   "a warning that names the grid the accuracy would need.",
+                   0.0, std::numeric_limits<double>::infinity(), true),
     };
     kind.make = [](const FieldValues& v) {
         PhysicalConfig config;
+        config.max_cells = field<double>(v, "max_cells");
         if (!field_is_none(v, "scheme")) config.scheme = field<LevelScheme>(v, "scheme");
         config.saturation = field<std::string>(v, "saturation") == "inhomogeneous"
                                 ? Saturation::inhomogeneous

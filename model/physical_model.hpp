@@ -31,6 +31,10 @@ struct PhysicalConfig {
     double accuracy = 1e-4;  // requested error in normalised transmittance
     Normalisation normalisation = Normalisation::linear;
     PhysicalGrid grid{};  // all zero: chosen for `accuracy`; a zero entry: that one chosen
+    // Cells (positions x radial nodes x time steps x slices) that one curve may cost, the grid
+    // search included: a fixed grid beyond it is refused before any work, and the search
+    // stops at it (reporting the grid the accuracy would need).
+    double max_cells = 5e7;
 };
 
 class PhysicalModel final : public CurveModel {
@@ -80,9 +84,24 @@ class PhysicalModel final : public CurveModel {
     PhysicalGrid choose_grid(const CurveRequest& request, const RunControl& run,
                              double& error_estimate) const;
 
+    // The grid search's outcome: the grid, its error estimate, and when the search stopped at
+    // max_cells the grid it would have needed next (all zero otherwise).
+    struct GridChoice {
+        PhysicalGrid grid{};
+        double error_estimate = 0.0;
+        PhysicalGrid wanted{};
+    };
+    GridChoice search(const CurveRequest& request, const RunControl& run) const;
+
+    // Cells of one curve on the fixed grid, or the budget when the grid is chosen.
+    double evaluation_cells(const CurveRequest& request) const override;
+
     const PhysicalConfig& config() const { return config_; }
 
   private:
+    // std::invalid_argument when a curve on `grid` over `positions` would exceed max_cells.
+    void refuse_beyond_budget(const PhysicalGrid& grid, std::size_t positions) const;
+
     PhysicalConfig config_;
     std::vector<ParameterSpec> specs_;
     PhysicalParameterLayout layout_;

@@ -91,3 +91,25 @@ class TestCommandLine:
             plix.fit(scan, SETUP, TRUTH.copy().vary("sigma_12"), n_starts=10**6)
         with pytest.raises(ValueError, match=r"^max_nfev"):
             plix.fit(scan, SETUP, TRUTH.copy().vary("sigma_12"), max_nfev=2**31)
+
+
+class TestCostBudget:
+    """A curve's cost is bounded before the work: a fixed grid beyond the budget is refused at
+    once, and the grid search stops at the budget naming the grid it would need."""
+
+    def test_a_fixed_grid_beyond_the_budget_is_refused_at_once(self):
+        import time
+
+        model = plix.Model.physical(grid=(8192, 1024, 64))
+        began = time.monotonic()
+        with pytest.raises(ValueError, match=r"^model.grid \(8192, 1024, 64\) needs .* cells "
+                                             r"for 25 positions, beyond max_cells"):
+            plix.simulate(SETUP, TRUTH, Z, 1e-6, model=model)
+        assert time.monotonic() - began < 1.0
+
+    def test_the_grid_search_stops_at_the_budget_and_says_what_it_needs(self):
+        model = plix.Model.physical(accuracy=1e-5, max_cells=2e6)
+        with pytest.warns(plix.ModelWarning, match=r"cost budget \(max_cells = 2e\+06\)"):
+            _, info = plix.simulate(SETUP, TRUTH, Z[::3], 1e-6, model=model, return_info=True)
+        steps, slices, nodes = info.grid[0]
+        assert Z[::3].size * steps * slices * nodes * 7 <= 2e6  # one round: grid + 3 halvings

@@ -32,10 +32,12 @@ PRELUDE = textwrap.dedent("""
 WORK = {
     # One curve on a grid far too fine to finish: minutes of work in a few columns.
     "simulate on a fine grid": "plix.simulate(setup, params, z, 1e-6, threads=2, "
-                               "model=plix.Model.physical(grid=(8192, 1024, 8)))",
+                               "model=plix.Model.physical(grid=(8192, 1024, 8), "
+                               "max_cells=float('inf')))",
     # The grid search climbing towards a very small accuracy, on many positions.
     "the grid search": "plix.simulate(setup, params, np.linspace(-10, 10, 401), 1e-6, "
-                       "threads=2, model=plix.Model.physical(accuracy=1e-9))",
+                       "threads=2, model=plix.Model.physical(accuracy=1e-9, "
+                       "max_cells=float('inf')))",
     # The seed model with LSODA over very many time points.
     "the seed model": "plix.simulate(setup, params, z, 5e-3, threads=1, "
                       "model=plix.Model.seed(t_slices=10**6))",

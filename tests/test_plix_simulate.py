@@ -417,7 +417,8 @@ class TestModel:
         physical = plix.Model.physical()
         assert physical.kind == "physical"
         assert physical.fields == dict(geometry="beam", accuracy=1e-4, normalisation="linear",
-                                       grid=None, scheme=five, saturation="homogeneous")
+                                       grid=None, scheme=five, saturation="homogeneous",
+                                       max_cells=5e7)
         assert plix.Model.physical(grid=[4, 5, 6]).grid == (4, 5, 6)
 
     def test_replace_makes_a_new_model(self):

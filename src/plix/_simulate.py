@@ -115,10 +115,10 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
 
     check = canceller(cancel)
 
-    curves, grids, errors, ended_early = _core.simulate(
+    curves, grids, errors, ended_early, wanted = _core.simulate(
         model.native(), setup.native(), values, positions, energies, opening, workers,
         cancel=check)
-    _warn_accuracy(model, errors)
+    _warn_accuracy(model, errors, wanted)
     if not return_info:
         return curves
     info = SimulationInfo(
@@ -134,16 +134,23 @@ class ModelWarning(RuntimeWarning):
     one requested (the grid search stopped at its limits)."""
 
 
-def _warn_accuracy(model: Model, errors) -> None:
+def _warn_accuracy(model: Model, errors, wanted=()) -> None:
     accuracy = model.fields.get("accuracy")
     if accuracy is None or model.fields.get("grid") is not None:
         return
     reached = max((e if e == e else float("inf") for e in errors), default=0.0)
-    if reached > accuracy:  # a NaN estimate (a non-finite curve) counts as infinite
-        warnings.warn(f"the {model.kind} model reached an estimated error of {reached:.3g}, not "
-                      f"the requested accuracy {accuracy:g}: its grid search stopped at its "
-                      "limits; ask for a coarser accuracy or give a grid", ModelWarning,
-                      stacklevel=3)
+    if not reached > accuracy:  # a NaN estimate (a non-finite curve) counts as infinite
+        return
+    need = max((tuple(w) for w in wanted if w), default=None)
+    if need is not None:
+        why = (f"the grid search stopped at its cost budget (max_cells = "
+               f"{model.fields['max_cells']:g}) where the accuracy would need a grid of about "
+               f"{need}; raise max_cells, ask for a coarser accuracy or give fewer positions")
+    else:
+        why = ("its grid search stopped at its limits; ask for a coarser accuracy or give a "
+               "grid")
+    warnings.warn(f"the {model.kind} model reached an estimated error of {reached:.3g}, not "
+                  f"the requested accuracy {accuracy:g}: {why}", ModelWarning, stacklevel=3)
 
 
 # The "ends" normalisation averages the first and the last five points.
