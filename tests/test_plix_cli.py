@@ -69,9 +69,13 @@ class TestFit:
                            "--plot", "fit.png", cwd=files, console_script=True)
         assert run.returncode == 0, run.stderr
         assert "[[Fit Statistics]]" in run.stdout and "reference" in run.stdout
-        assert run.stderr == ""  # no progress when stderr is not a terminal
+        # The checks made before the fit, and no progress when stderr is not a terminal.
+        assert "plix: before the fit:" in run.stderr and "peak fluence F0" in run.stderr
+        assert "\r" not in run.stderr
+        assert all(line.startswith("plix: ") for line in run.stderr.splitlines())
         data = json.loads((files / "out.json").read_text())
-        assert data["success"] is True and data["var_names"] == ["sigma_12", "sigma_45"]
+        assert data["success"] is True
+        assert data["var_names"] == ["sigma_12", "sigma_45", "focus_offset_mm"]
         for name in ("sigma_12", "sigma_45"):
             fitted = data["parameters"][name]
             assert abs(fitted["value"] - TRUE[name]) < 4 * fitted["stderr"]

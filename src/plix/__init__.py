@@ -9,8 +9,12 @@ curves and :func:`fit` fits them. SI units throughout, except scan positions in 
 from plix._cancel import Cancelled
 from plix._fit import fit
 from plix._model import Model, model_kinds
+from plix._nuisances import Nuisances, NuisanceValue
 from plix._parameters import Parameter, Parameters
-from plix._result import FitResult, FitStart, FitWarning
+from plix._profile import Profile, profile
+from plix._result import DatasetConditions, FitResult, FitStart, FitWarning, Minimum
+from plix._sanity import Checks, check
+from plix._systematics import SystematicBudget, systematic_budget
 from plix._scan import Dataset, Scan
 from plix._scheme import Decay, LevelScheme, Transition
 from plix._setup import Setup
@@ -19,23 +23,33 @@ from plix._specs import ParameterSpec
 
 __all__ = [
     "Cancelled",
+    "Checks",
     "Dataset",
+    "DatasetConditions",
     "Decay",
     "FitResult",
     "FitStart",
     "FitWarning",
     "LevelScheme",
+    "Minimum",
     "Model",
+    "NuisanceValue",
+    "Nuisances",
     "Parameter",
     "ParameterSpec",
     "Parameters",
+    "Profile",
     "Scan",
     "Setup",
     "SimulationInfo",
+    "SystematicBudget",
     "Transition",
+    "check",
     "fit",
     "model_kinds",
+    "profile",
     "simulate",
+    "systematic_budget",
 ]
 
 # Files, figures and the version.
