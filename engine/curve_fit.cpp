@@ -391,7 +391,8 @@ std::vector<double> user_values(const CurveFitProblem& p, const std::vector<Nuis
 }
 
 // Whether a free value may start at zero with no scale of its own (offsets and tilts).
-std::vector<bool> additive_values(const CurveFitProblem& p, const std::vector<Nuisance>& nuisances) {
+std::vector<bool> additive_values(const CurveFitProblem& p,
+                                  const std::vector<Nuisance>& nuisances) {
     std::vector<bool> additive(p.free.size(), false);
     for (const Nuisance& x : nuisances)
         if (x.vary)
@@ -623,7 +624,8 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     if (problem.start.size() != problem.model->parameters().size())
         throw std::invalid_argument("start: one value per parameter of the model");
     for (const FreeParameter& f : problem.free)
-        if (f.index >= problem.start.size()) throw std::invalid_argument("free: index out of range");
+        if (f.index >= problem.start.size())
+            throw std::invalid_argument("free: index out of range");
     const std::size_t levels = problem.model->levels();
     if (levels != 0 && problem.setup.populations.size() != levels)
         throw std::invalid_argument("setup.populations: one per level of the model");

@@ -476,8 +476,12 @@ def _result(outcome, inputs: FitInputs, params, entries, log, checks) -> FitResu
     values = np.array(outcome.values, dtype=float)
     fitted = params.copy()
     for i, p in enumerate(free):
-        fitted[p.name].value = float(values[i])
         fitted[p.name]._set_stderr(float(np.sqrt(covariance[i, i])))
+    # Every value as the engine ended: the free ones, and alpha0 where it holds T0.
+    for name, value in zip(inputs.model.parameter_names, outcome.params):
+        if name in fitted and fitted[name].value != value:
+            fitted[name].set(value=float(value), min=min(fitted[name].min, float(value)),
+                             max=max(fitted[name].max, float(value)))
     starts = [FitStart(start=dict(zip(names, s.start)), values=dict(zip(names, s.values)),
                        chisqr=float(s.chisqr), nfev=int(s.nfev),
                        status=_core.status_name(s.info), info=int(s.info),
@@ -485,7 +489,8 @@ def _result(outcome, inputs: FitInputs, params, entries, log, checks) -> FitResu
               for s in outcome.starts]
     nuisance_values = {}
     for e, value in zip(entries, outcome.nuisance_values):
-        stderr = float(np.sqrt(covariance[names.index(e.name)] [names.index(e.name)]))             if e.vary else None
+        i = names.index(e.name) if e.vary else None
+        stderr = None if i is None else float(np.sqrt(covariance[i, i]))
         nuisance_values[e.name] = NuisanceValue(value=float(value), stderr=stderr, unit=e.unit,
                                                 datasets=e.datasets, vary=e.vary)
     shared = nuisance_values.get(FOCUS_OFFSET)
@@ -603,6 +608,17 @@ def _warn_rivals(log, result) -> None:
                      "parameter, or add scans at other energies")
 
 
+def _warn_transmittance(log, result) -> None:
+    """Fitted values that imply a sample too dark to have been measured."""
+    from plix._sanity import SMALLEST_TRANSMITTANCE
+
+    t0 = result.linear_transmittance
+    if not result.transmittance_held and t0 is not None and t0 < SMALLEST_TRANSMITTANCE:
+        log.warn(f"the fitted values and populations imply a linear transmittance T0 = "
+                 f"{t0:.3g}: give the measured T0 (linear_transmittance=, command line --T0), "
+                 "which fixes sigma N")
+
+
 def _core_vertex(d) -> tuple[float, float, float] | None:
     """(vertex, its standard error, extreme point) of a parabola through the core of a dip or
     peak (the points at least CORE_FRACTION of the way from the wings' mean to the
@@ -668,6 +684,7 @@ def _warn(result, log, params, outcome) -> None:
     elif not result.success:
         log.warn(f"the fit did not converge: {result.status} ({result.message})")
     _warn_rivals(log, result)
+    _warn_transmittance(log, result)
     _warn_bounds(log, result.params, free, start)
     if result.covariance_well_conditioned:
         _warn_correlations(log, result.var_names, result.correlation)

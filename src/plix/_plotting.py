@@ -26,6 +26,7 @@ POSITION_LABEL = "sample position $z$ (mm)"
 TRANSMITTANCE_LABEL = "normalised transmittance"
 RESIDUAL_LABEL = "data $-$ model"
 MARKER_SIZE = 3.0  # points
+MAX_COLUMNS = 3    # dataset panels side by side; more go to further rows
 ERROR_CAP = 1.5    # points
 
 _ENERGY_UNITS = ((1.0, "J"), (1e-3, "mJ"), (1e-6, r"$\mu$J"), (1e-9, "nJ"), (1e-12, "pJ"))
@@ -159,18 +160,28 @@ def _dataset_label(dataset) -> str:
 
 
 def _figure_grid(plt, n: int):
-    figure = plt.figure(figsize=(PANEL_WIDTH_IN * n, DATA_HEIGHT_IN + RESIDUAL_HEIGHT_IN),
+    """Per dataset a data panel above a residual panel, MAX_COLUMNS of them to a row."""
+    columns = min(n, MAX_COLUMNS)
+    rows = -(-n // columns)
+    figure = plt.figure(figsize=(PANEL_WIDTH_IN * columns,
+                                 (DATA_HEIGHT_IN + RESIDUAL_HEIGHT_IN) * rows),
                         layout="constrained")
-    grid = figure.add_gridspec(2, n, height_ratios=(DATA_HEIGHT_IN, RESIDUAL_HEIGHT_IN))
+    grid = figure.add_gridspec(2 * rows, columns,
+                               height_ratios=(DATA_HEIGHT_IN, RESIDUAL_HEIGHT_IN) * rows)
     data_axes, residual_axes = [], []
     for k in range(n):
-        data = figure.add_subplot(grid[0, k], sharey=data_axes[0] if data_axes else None)
-        residual = figure.add_subplot(grid[1, k], sharex=data,
+        row, column = divmod(k, columns)
+        data = figure.add_subplot(grid[2 * row, column],
+                                  sharey=data_axes[0] if data_axes else None)
+        residual = figure.add_subplot(grid[2 * row + 1, column], sharex=data,
                                       sharey=residual_axes[0] if residual_axes else None)
         data.tick_params(labelbottom=False)
-        if k:
+        if column:
             data.tick_params(labelleft=False)
             residual.tick_params(labelleft=False)
+        else:
+            data.set_ylabel(TRANSMITTANCE_LABEL)
+            residual.set_ylabel(RESIDUAL_LABEL)
         data_axes.append(data)
         residual_axes.append(residual)
     return figure, data_axes, residual_axes
@@ -232,8 +243,6 @@ def plot_fit(result, path=None):
             if dataset.label:
                 data.set_title(dataset.label, loc="left", fontsize=STYLE["axes.titlesize"],
                                wrap=True)
-        data_axes[0].set_ylabel(TRANSMITTANCE_LABEL)
-        residual_axes[0].set_ylabel(RESIDUAL_LABEL)
         _fitted_values_legend(figure, result)
         if path is not None:
             figure.savefig(path)
@@ -253,12 +262,15 @@ def _fitted_values_legend(figure, result) -> None:
     t0 = getattr(result, "linear_transmittance", None)
     if t0 is not None and getattr(result, "transmittance_held", False):
         labels.append(f"$T_0$ = {t0:.3g} (held)")
+    pvalue = getattr(result, "pvalue", math.nan)
+    labels.append(f"$\\chi^2_\\nu$ = {result.redchi:.3g}"
+                  + (f", $p$ = {pvalue:.2g}" if math.isfinite(pvalue) else ""))
     from matplotlib.lines import Line2D
 
     handles = [Line2D([], [], color="black", lw=1.0)]
     handles += [Line2D([], [], linestyle="none") for _ in labels[1:]]
     # One column per panel at most: the block never grows wider than the figure.
-    panels = len(result.scan)
+    panels = min(len(result.scan), MAX_COLUMNS)
     figure.legend(handles, labels, loc="outside upper center",
                   ncols=max(1, min(len(labels), panels, 3)), handlelength=1.5,
                   columnspacing=1.5)

@@ -30,6 +30,8 @@ LEVEL_TOLERANCE = 0.01
 FALLBACK_STEP = 0.1
 # Stay this fraction of the way inside a finite bound.
 BOUND_MARGIN = 1e-6
+# Besides the ends, the curve for the figure: points at these fractions of the way to each end.
+CURVE_FRACTIONS = (0.5, 1.5, 2.0)
 
 
 @dataclass(frozen=True)
@@ -130,7 +132,7 @@ def _bounds(result, name):
     return low, high
 
 
-def profile(result, name: str, sigma: float = 1.0) -> Profile:
+def profile(result, name: str, sigma: float = 1.0, curve: bool = True) -> Profile:
     """The profile likelihood of a free value of a fit, and its asymmetric interval.
 
     Parameters
@@ -142,6 +144,9 @@ def profile(result, name: str, sigma: float = 1.0) -> Profile:
         (``"focus_offset_mm"``, ``"baseline[0]"``, ...).
     sigma : float, optional
         The interval in standard deviations: its ends are where Delta chi2 = sigma^2.
+    curve : bool, optional
+        Also profile half-way to each end and 1.5 and 2 times as far (for the figure; six
+        more fits). Default True.
 
     Returns
     -------
@@ -232,6 +237,16 @@ def profile(result, name: str, sigma: float = 1.0) -> Profile:
             found = _crossing(inner_u, inner_d, *outer, level)
         ends.append(axis.back(found))
     lower, upper = ends
+    if curve:
+        for side, end, neighbour in ((-1, lower, result), (+1, upper, result)):
+            if not math.isfinite(end):
+                continue
+            reach = abs(axis.to(end) - u0)
+            for fraction in CURVE_FRACTIONS:
+                u, clipped = axis.inside(u0 + side * fraction * reach, side)
+                d, neighbour = delta(axis.back(u), neighbour)
+                if clipped or not math.isfinite(d):
+                    break
     quadratic = (math.isfinite(stderr) and stderr > 0 and math.isfinite(lower)
                  and math.isfinite(upper)
                  and abs((best - lower) - sigma * stderr) <= QUADRATIC_TOLERANCE * sigma * stderr

@@ -553,6 +553,19 @@ def _nuisances(args):
                      energy_scale=args.energy_scale, w0=args.fit_w0, aperture=args.fit_aperture)
 
 
+def _check_profiled(args, params, nuisances, scan) -> None:
+    """--profile names free values of the fit (checked before it runs)."""
+    from ._nuisances import nuisance_entries
+
+    names = list(params.free) + [e.name for e in nuisance_entries(nuisances, scan,
+                                                                   args.center == "fit")
+                                 if e.vary]
+    unknown = [name for name in args.profile if name not in names]
+    if unknown:
+        raise InputError(f"--profile {unknown[0]}: not a free value of this fit; the free "
+                         f"values are {', '.join(names)}")
+
+
 def _print_checks(checks) -> None:
     print("plix: before the fit:", file=sys.stderr)
     for label, value in checks.rows:
@@ -580,6 +593,7 @@ def _fit(args) -> int:
         raise InputError("no free parameter: give --vary NAME or 'vary = true' in "
                          f"{args.params}")
     nuisances = _nuisances(args)
+    _check_profiled(args, params, nuisances, scan)
     for line in read + done:
         print(line, file=sys.stderr)
     progress = _Progress(sys.stderr)
@@ -605,10 +619,6 @@ def _fit(args) -> int:
             progress.close()
     progress.starts(result)
     _print_warnings(caught)
-    unknown = [name for name in args.profile if name not in result.var_names]
-    if unknown:
-        raise InputError(f"--profile {unknown[0]}: not a free value of this fit; the free "
-                         f"values are {', '.join(result.var_names)}")
     if result.success:
         for name in args.profile:
             progress.update(f"profiling {name}")
