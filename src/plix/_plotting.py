@@ -249,12 +249,28 @@ def plot_fit(result, path=None):
     return figure
 
 
+def _fitted_label(result, parameter) -> str:
+    """The parameter with its standard error, or with its profile interval where that was
+    computed and the quadratic approximation fails."""
+    found = getattr(result, "profiles", {}).get(parameter.name)
+    if found is None or found.quadratic or not (math.isfinite(found.lower)
+                                                and math.isfinite(found.upper)):
+        return parameter_label(parameter)
+    decade = _decade(found.value)
+    scale = 10.0 ** decade
+    exponent = rf"$\times 10^{{{decade}}}$" if decade else ""
+    return (f"{_symbol(parameter)} = {found.value / scale:.3g}"
+            f"$_{{-{found.minus / scale:.2g}}}^{{+{found.plus / scale:.2g}}}$"
+            f"{exponent} {_tex_unit(parameter.unit)}")
+
+
 def _fitted_values_legend(figure, result) -> None:
     """The fitted values, as a legend block above the panels."""
     free = [p for p in result.params if p.vary]
     if not free:
         return
-    labels = ["fit: " + parameter_label(free[0])] + [parameter_label(p) for p in free[1:]]
+    labels = [_fitted_label(result, p) for p in free]
+    labels[0] = "fit: " + labels[0]
     if getattr(result, "focus_offset_mm", None) is not None:
         stderr = getattr(result, "focus_offset_stderr", None)
         labels.append(f"focus offset {_with_error(result.focus_offset_mm, stderr, 'mm')}"

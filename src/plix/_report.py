@@ -429,7 +429,8 @@ def global_fit_sections(result) -> str:
     lines += _datasets_lines(result)
     lines.append("[[Nuisances]]")
     lines += _nuisance_lines(result)
-    lines.append("[[Minima]] (the starts' ends; Delta chi2 in units of sigma)")
+    lines.append("[[Minima]] (the starts' ends; Delta chi2 in units of sigma"
+                 + (", on the grid chosen at the start)" if result.grid_refits else ")"))
     lines += _minima_lines(result)
     if result.profiles:
         lines.append("[[Profile intervals]] (Delta chi2 = sigma^2; quadratic: both ends within "

@@ -36,9 +36,9 @@ FEWEST_RAYLEIGH_RANGES = 1.5
 LARGEST_STEP_IN_Z0 = 1.0
 # A start curve that varies this many times more (or less) than the data.
 DEPTH_FACTOR = 10.0
-# Evaluations a fit takes per start and per free value, roughly (Levenberg-Marquardt with
-# forward differences, measured on the test fits: 10 to 25 iterations).
-EVALUATIONS_PER_VALUE = 20
+# Evaluations a fit takes per start and per free value (and one), roughly: 10 to 20 in the
+# test fits and the demo (Levenberg-Marquardt with forward differences).
+EVALUATIONS_PER_VALUE = 15
 
 MM = 1e-3
 CM2 = 1e-4  # m^2
@@ -375,16 +375,41 @@ def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1
     evaluation = estimate = start = None
     if evaluate:
         start = _start_curves(scan, setup, model, values, threads, center, cancel)
-        evaluation = start.seconds
         _check_depth(scan, start.curves, log)
+        chosen = ""
+        evaluation = start.seconds
+        if start.grids is not None and model.fields.get("grid", ()) is None:
+            # The time included choosing the grid: time one curve on the grid chosen.
+            evaluation = _fixed_grid_seconds(scan, setup, model, values, threads, start,
+                                             cancel)
+            chosen = f" on the grid chosen, which took {_duration(start.seconds)} to choose"
         count = EVALUATIONS_PER_VALUE * max(n_starts, 1) * ((nvarys or 1) + 1)
         estimate = evaluation * count
         rows.append(("estimated cost", f"about {_duration(estimate)} (one evaluation of every "
-                     f"curve: {_duration(evaluation)}; about {count} evaluations)"))
+                     f"curve: {_duration(evaluation)}{chosen}; about {count} evaluations)"))
     return Checks(rows=tuple(rows), warnings=tuple(found), peak_intensity=top.peak_intensity,
                   peak_fluence=top.peak_fluence, rayleigh_range=top.rayleigh_range,
                   linear_transmittance=t0, evaluation_seconds=evaluation,
                   estimated_seconds=estimate, start=start)
+
+
+def _fixed_grid_seconds(scan, setup, model, values, threads, start, cancel) -> float:
+    """One evaluation of every curve on the grid the start chose, estimated from the timed
+    curve of the dataset with the fewest points."""
+    from plix import _core
+    from plix._cancel import canceller
+    from plix._simulate import aperture_value
+
+    grid = tuple(int(g) for g in np.max(np.array(start.grids), axis=0))
+    fixed = model.replace(grid=grid).native()
+    k = min(range(len(scan)), key=lambda i: len(scan[i]))
+    d = scan[k]
+    began = time.perf_counter()
+    _core.simulate(fixed, setup.native(), values, np.asarray(d.positions_mm, dtype=np.float64),
+                   np.array([d.energy_J]), aperture_value(d.aperture, model, "aperture"),
+                   threads, cancel=canceller(cancel))
+    seconds = time.perf_counter() - began
+    return seconds * sum(len(x) for x in scan) / len(d)
 
 
 def _span(d) -> float:
