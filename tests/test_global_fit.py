@@ -112,6 +112,63 @@ class TestJointFit:
             assert abs(b.value - f) < 4 * b.stderr and b.stderr < 0.003
         assert result.var_names[2:] == ["focus_offset_mm", "baseline[0]", "baseline[1]"]
 
+    def test_an_energy_scale_reaches_energies_measured_pulse_by_pulse(self):
+        # Two open scans, each point at its own measured energy; the second energy meter
+        # reads 10 % low. The first dataset is the reference.
+        datasets = []
+        for level, scale in ((1.0, 1.0), (2.0, 1.1)):
+            energies = level * ENERGY * (1 + 0.05 * np.sin(Z))
+            curve = np.array([zscan([z], e * scale, BETA, N2, 1.0, SETUP)[0]
+                              for z, e in zip(Z, energies)])
+            datasets.append(plix.Dataset(Z, curve, energies, sigma=np.full(Z.size, NOISE)))
+        params = start(n2=N2).fix("n2")
+        result = quiet(plix.Scan(datasets), SETUP, params, model=MODEL, center="none",
+                       threads=1, nuisances={"energy_scale": "per_dataset"})
+        assert result.success
+        assert result.params["beta"].value == pytest.approx(BETA, rel=1e-6)
+        assert result.nuisances["energy_scale[1]"].value == pytest.approx(1.1, rel=1e-6)
+        assert result.conditions[1].energy_scale == result.nuisances["energy_scale[1]"].value
+
+    def test_unlabelled_datasets_are_one_scan_and_labels_split_them(self):
+        scan = joint_scan(None)
+        one = quiet(scan, SETUP, start(), model=MODEL, threads=1,
+                    nuisances={"baseline": "per_scan"})
+        assert [n for n in one.nuisances] == ["focus_offset_mm", "baseline"]
+        labelled = plix.Scan([d.with_label(name) for d, name in zip(scan, ("open", "closed"))])
+        two = quiet(labelled, SETUP, start(), model=MODEL, threads=1,
+                    nuisances={"baseline": "per_scan"})
+        assert list(two.nuisances)[1:] == ["baseline[open]", "baseline[closed]"]
+        assert labelled[1].label == "closed" and labelled[1].aperture == APERTURE
+        assert labelled[1].transmittance is scan[1].transmittance  # shared, read-only
+
+    def test_the_engine_refuses_nuisances_that_contradict_the_datasets(self):
+        from plix import _core
+
+        def request(*nuisances):
+            r = _core.FitRequest()
+            r.model, r.setup = MODEL.native(), SETUP.native()
+            r.start = [BETA, N2]
+            r.free = [_core.FreeParameter(0, 0.0, math.inf)]
+            r.datasets = [_core.FitDataset(positions_mm=Z, measured=curves(Z)[0], sigma=None,
+                                           energy=ENERGY)]
+            r.center = "none"
+            r.nuisances = list(nuisances)
+            return r
+
+        def nuisance(kind, datasets, value=math.nan, vary=True):
+            return _core.Nuisance(kind=kind, datasets=datasets, value=value, min=-math.inf,
+                                  max=math.inf, vary=vary)
+
+        kinds = _core.NuisanceKind
+        for wrong, words in (
+                ((nuisance(kinds.aperture, [0]),), "is open-aperture"),
+                ((nuisance(kinds.baseline, [0]), nuisance(kinds.baseline, [0])),
+                 "already has one of this kind"),
+                ((nuisance(kinds.tilt, [1]),), "index out of range"),
+                ((nuisance(kinds.tilt, [0], value=math.nan, vary=False),), "a held value")):
+            with pytest.raises(ValueError, match=words):
+                _core.curve_fit(request(*wrong))
+
     @pytest.mark.parametrize("nuisances, kwargs, match", [
         ({"tilt": "per_file"}, {}, "Nuisances.tilt must be None or one of"),
         ({"focus": "per_scan"}, {"center": "extremum"}, "needs center='fit'"),
@@ -165,6 +222,25 @@ class TestHeldTransmittance:
         assert result.params["alpha0"].value == pytest.approx(alpha0, rel=1e-12)
         assert result.params["beta"].value == pytest.approx(BETA, rel=1e-6)
 
+    def test_other_absorption_coefficients_count_towards_t0(self):
+        # alpha0 + alpha_s absorb together at low intensity: held T0 gives alpha0 = A/L -
+        # alpha_s, and no alpha0 >= 0 exists once alpha_s alone absorbs more.
+        def absorber(z, energy, alpha0, alpha_s, beta):
+            return 1 - (alpha0 + alpha_s) * 1e-6 - beta * 1e9 / (1 + np.asarray(z) ** 2)
+
+        model = plix.Model.from_function(absorber, {"alpha0": "1/m", "alpha_s": "1/m",
+                                                    "beta": "m/W"})
+        data = absorber(Z, ENERGY, 300.0, 200.0, BETA)
+        scan = plix.Scan.from_arrays([Z], [data], [ENERGY], sigma=[np.full(Z.size, NOISE)])
+        params = model.make_params(alpha0=1.0, alpha_s=200.0, beta=2 * BETA).vary("beta")
+        held = quiet(scan, SETUP, params, model=model, center="none", threads=1,
+                     linear_transmittance=math.exp(-0.5))
+        assert held.params["alpha0"].value == pytest.approx(300.0, rel=1e-12)
+        params["alpha_s"].value = 600.0  # more than -ln(T0) / L = 500 on its own
+        dark = quiet(scan, SETUP, params, model=model, center="none", threads=1,
+                     linear_transmittance=math.exp(-0.5))
+        assert not dark.success and dark.status == "non_finite"
+
     @pytest.mark.parametrize("t0, match", [
         (1.5, "in \\(0, 1\\)"),
         (0.5, "no linear absorption to hold"),
@@ -197,6 +273,20 @@ class TestMinima:
         assert result.minima[0].delta_chisqr == 0.0 and result.minima[1].delta_chisqr < 4
         assert "[[Minima]]" in result.report() and "another minimum" in result.report()
 
+    def test_warnings_point_at_the_caller_and_are_kept(self):
+        model = plix.Model.from_function(self.two_valued, ["s"])
+        data = self.two_valued(Z, ENERGY, 1.2)
+        scan = plix.Scan.from_arrays([Z], [data], [ENERGY], sigma=[np.full(Z.size, NOISE)])
+        params = model.make_params(s=1.3)
+        params["s"].set(vary=True, min=0.0)
+        with pytest.warns(plix.FitWarning) as caught:
+            result = plix.fit(scan, SETUP, params, model=model, n_starts=5, center="none",
+                              threads=1)
+        assert [str(w.message) for w in caught] == list(result.warnings)
+        assert all(w.filename == __file__ for w in caught)
+        assert result.to_dict()["warnings"] == list(result.warnings)
+        assert result.report().endswith("\n".join(f"    {w}" for w in result.warnings))
+
     def test_one_minimum_is_not_warned_of(self):
         with warnings.catch_warnings():
             warnings.simplefilter("error", plix.FitWarning)
@@ -213,6 +303,9 @@ class TestProfiles:
         scan = plix.Scan.from_arrays([Z], [data], [ENERGY], sigma=[np.full(Z.size, NOISE)])
         result = quiet(scan, SETUP, line.make_params(a=0.5, b=0.0).vary("a", "b"), model=line,
                        center="none", threads=1)
+        two = result.profile("a", sigma=2.0)
+        assert two.interval == pytest.approx((two.value - 2 * two.stderr,
+                                              two.value + 2 * two.stderr), rel=1e-6)
         for name in ("a", "b"):
             p = result.profile(name)
             assert p.quadratic
@@ -272,16 +365,20 @@ class TestSystematics:
         # by +-5 % moves beta and n2 by 1/1.05 .. 1/0.95, a pulse width by 0.9 .. 1.1.
         result = quiet(joint_scan(np.random.default_rng(7)), SETUP, start(), model=MODEL,
                        threads=1)
-        budget = result.systematics(energy=0.05, tau=0.10)
+        budget = result.systematics(energy=0.05, tau=0.10, sample_width=0.02)
         for name in ("beta", "n2"):
             value = result.params[name].value
             c = budget.contributions[name]
             assert c["energy"] == pytest.approx(value * (1 / 0.95 - 1 / 1.05) / 2, rel=1e-4)
             assert c["tau"] == pytest.approx(value * 0.10, rel=1e-4)
-            assert budget.systematic[name] == pytest.approx(math.hypot(c["energy"], c["tau"]))
+            # And as beta L, n2 L: a thickness off by 2 %.
+            assert c["sample_width"] == pytest.approx(value * (1 / 0.98 - 1 / 1.02) / 2,
+                                                      rel=1e-4)
+            assert budget.systematic[name] == pytest.approx(
+                math.sqrt(c["energy"] ** 2 + c["tau"] ** 2 + c["sample_width"] ** 2))
             assert budget.total[name] == pytest.approx(
                 math.hypot(budget.systematic[name], result.params[name].stderr))
-        assert budget.refits == 4 and "[[Systematic budget]]" in result.report()
+        assert budget.refits == 6 and "[[Systematic budget]]" in result.report()
 
     def test_monte_carlo_agrees_with_the_sensitivities(self):
         result = quiet(joint_scan(np.random.default_rng(8)), SETUP, start(), model=MODEL,

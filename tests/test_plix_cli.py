@@ -136,10 +136,16 @@ class TestGlobalFit:
         assert isinstance(data["warnings"], list) and data["pvalue"] > 0
         assert (files / "both_profile_sigma_12.png").read_bytes().startswith(b"\x89PNG")
 
-    def test_a_profile_of_an_unknown_value_is_bad_input(self, files):
+    @pytest.mark.parametrize("option, words", [
+        (["--profile", "sigma_99"], "--profile sigma_99: not a free value"),
+        (["--systematics", "w0=5%,w1=3%"], "expected SOURCE=UNCERTAINTY"),
+        (["--T0", "150%"], "expected a value in (0, 1)"),
+        (["--focus", "per-file", "--center", "extremum"], "--focus needs --center fit"),
+    ])
+    def test_bad_global_options_exit_2(self, files, option, words):
         run = plix_command("fit", "scan.csv", "--setup", "setup.toml", "--params", "start.toml",
-                           "--profile", "sigma_99", cwd=files)
-        assert run.returncode == 2 and "--profile sigma_99: not a free value" in run.stderr
+                           *option, cwd=files)
+        assert run.returncode == 2 and words in run.stderr and "Traceback" not in run.stderr
 
 
 class TestSimulateAndHelp:
