@@ -6,6 +6,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/vector.h>
 
 #include <cstddef>
@@ -46,11 +47,16 @@ struct FitDataset {
 // Everything plix.fit hands over; checked by plix.fit.
 struct FitRequest {
     std::shared_ptr<model::CurveModel> model;
+    std::shared_ptr<model::CurveModel> start_model;  // null: the grid chosen by the engine
+    std::vector<int> start_grid;
+    double start_error = 0.0;
     std::optional<model::Setup> setup;
     std::vector<double> start;
     std::vector<engine::FreeParameter> free;
     std::vector<FitDataset> datasets;
     std::string center = "extremum";
+    std::vector<engine::Nuisance> nuisances;
+    engine::HeldTransmittance held_transmittance;
     int n_starts = 1;
     int threads = 1;
     engine::FitSettings settings;
@@ -85,18 +91,23 @@ struct IterationCallback {
 engine::Centering centering_from(const std::string& center) {
     if (center == "extremum") return engine::Centering::extremum;
     if (center == "none") return engine::Centering::none;
-    if (center == "fit") return engine::Centering::fit;
-    throw nb::value_error("center must be 'extremum', 'none' or 'fit'");
+    throw nb::value_error("center must be 'extremum' or 'none' (a fitted focus is a nuisance)");
 }
 
 engine::CurveFitResult curve_fit(const FitRequest& request) {
     if (!request.model || !request.setup) throw nb::value_error("model and setup are required");
     engine::CurveFitProblem problem;
     problem.model = request.model;
+    if (request.start_model) {
+        problem.start_model = request.start_model;
+        problem.start_discretisation = {request.start_grid, request.start_error};
+    }
     problem.setup = *request.setup;
     problem.start = request.start;
     problem.free = request.free;
     problem.centering = centering_from(request.center);
+    problem.nuisances = request.nuisances;
+    problem.held_transmittance = request.held_transmittance;
     problem.n_starts = request.n_starts;
     problem.threads = static_cast<unsigned>(request.threads < 1 ? 1 : request.threads);
     problem.settings = request.settings;
@@ -165,6 +176,54 @@ void register_fit(nb::module_& m) {
         .def_ro("min", &engine::FreeParameter::min)
         .def_ro("max", &engine::FreeParameter::max);
 
+    nb::enum_<engine::NuisanceKind>(m, "NuisanceKind", "What a nuisance of a fit adjusts.")
+        .value("focus_offset", engine::NuisanceKind::focus_offset)
+        .value("baseline", engine::NuisanceKind::baseline)
+        .value("tilt", engine::NuisanceKind::tilt)
+        .value("energy_scale", engine::NuisanceKind::energy_scale)
+        .value("beam_waist", engine::NuisanceKind::beam_waist)
+        .value("aperture", engine::NuisanceKind::aperture);
+
+    nb::class_<engine::Nuisance>(m, "Nuisance", "A nuisance of a fit (see plix.Nuisances).")
+        .def(
+            "__init__",
+            [](engine::Nuisance* x, engine::NuisanceKind kind, std::vector<std::size_t> datasets,
+               double value, double min, double max, bool vary) {
+                new (x) engine::Nuisance{kind, std::move(datasets), value, min, max, vary};
+            },
+            nb::kw_only(), "kind"_a, "datasets"_a, "value"_a, "min"_a, "max"_a, "vary"_a)
+        .def_ro("kind", &engine::Nuisance::kind)
+        .def_ro("datasets", &engine::Nuisance::datasets)
+        .def_ro("value", &engine::Nuisance::value)
+        .def_ro("vary", &engine::Nuisance::vary);
+
+    nb::class_<engine::HeldTransmittance>(m, "HeldTransmittance",
+                                          "The linear transmittance held during a fit.")
+        .def(nb::init<>())
+        .def(
+            "__init__",
+            [](engine::HeldTransmittance* h, double absorbance, double sample_width,
+               const std::vector<std::pair<std::size_t, std::size_t>>& terms,
+               std::optional<std::size_t> alpha_parameter,
+               std::vector<std::size_t> background_parameters) {
+                new (h) engine::HeldTransmittance{};
+                h->absorbance = absorbance;
+                h->sample_width = sample_width;
+                for (const auto& [parameter, level] : terms) h->terms.push_back({parameter, level});
+                h->alpha_parameter = alpha_parameter.value_or(engine::kNoParameter);
+                h->background_parameters = std::move(background_parameters);
+            },
+            nb::kw_only(), "absorbance"_a, "sample_width"_a, "terms"_a,
+            "alpha_parameter"_a.none(), "background_parameters"_a);
+
+    nb::class_<engine::DatasetConditions>(m, "DatasetConditions",
+                                          "What one dataset's curve was computed with.")
+        .def_ro("offset_mm", &engine::DatasetConditions::offset_mm)
+        .def_ro("baseline", &engine::DatasetConditions::baseline)
+        .def_ro("tilt_per_mm", &engine::DatasetConditions::tilt_per_mm)
+        .def_ro("energy_scale", &engine::DatasetConditions::energy_scale)
+        .def_ro("aperture", &engine::DatasetConditions::aperture);
+
     nb::class_<engine::FitSettings>(m, "FitSettings", "MINPACK lmdif's controls.")
         .def(nb::init<>())
         .def_rw("ftol", &engine::FitSettings::ftol)
@@ -177,11 +236,16 @@ void register_fit(nb::module_& m) {
     nb::class_<FitRequest>(m, "FitRequest", "Everything a fit needs (made by plix.fit).")
         .def(nb::init<>())
         .def_rw("model", &FitRequest::model)
+        .def_rw("start_model", &FitRequest::start_model)
+        .def_rw("start_grid", &FitRequest::start_grid)
+        .def_rw("start_error", &FitRequest::start_error)
         .def_rw("setup", &FitRequest::setup)
         .def_rw("start", &FitRequest::start)
         .def_rw("free", &FitRequest::free)
         .def_rw("datasets", &FitRequest::datasets)
         .def_rw("center", &FitRequest::center)
+        .def_rw("nuisances", &FitRequest::nuisances)
+        .def_rw("held_transmittance", &FitRequest::held_transmittance)
         .def_rw("n_starts", &FitRequest::n_starts)
         .def_rw("threads", &FitRequest::threads)
         .def_rw("settings", &FitRequest::settings)
@@ -216,11 +280,19 @@ void register_fit(nb::module_& m) {
         .def_ro("nfev", &R::nfev)
         .def_ro("total_nfev", &R::total_nfev)
         .def_ro("info", &R::info)
+        .def_ro("minpack_info", &R::minpack_info)
         .def_ro("success", &R::success)
         .def_ro("aborted", &R::aborted)
         .def_ro("absolute_sigma", &R::absolute_sigma)
         .def_ro("best_start", &R::best_start)
         .def_ro("starts", &R::starts)
+        .def_ro("nuisance_values", &R::nuisance_values)
+        .def_ro("conditions", &R::conditions)
+        .def_ro("dataset_chisqr", &R::dataset_chisqr)
+        .def_ro("w0", &R::w0)
+        .def_ro("populations", &R::populations)
+        .def_ro("grid_refits", &R::grid_refits)
+        .def_ro("start_discretisation", &R::start_discretisation)
         .def_ro("position_shifts_mm", &R::position_shifts_mm)
         .def_ro("best_fit", &R::best_fit)
         .def_ro("residuals", &R::residuals)
@@ -228,6 +300,17 @@ void register_fit(nb::module_& m) {
         .def_ro("discretisation", &R::discretisation)
         .def_ro("solution_discretisation", &R::solution_discretisation);
 
+    m.def(
+        "focus_position",
+        [](const std::shared_ptr<model::CurveModel>& curve_model, const InputVector& positions_mm,
+           const InputVector& measured, double aperture) {
+            if (positions_mm.shape(0) != measured.shape(0) || positions_mm.shape(0) == 0)
+                throw nb::value_error("positions_mm and measured: one value each, not empty");
+            return curve_model->focus_position({positions_mm.data(), positions_mm.shape(0)},
+                                               {measured.data(), measured.shape(0)}, aperture);
+        },
+        "model"_a, "positions_mm"_a, "measured"_a, "aperture"_a,
+        "Where the model's focus rule puts the focus of a measured dataset (mm).");
     m.def("status_name", &engine::status_name, "info"_a);
     m.def("status_message", &engine::status_message, "info"_a);
     m.def("status_success", &engine::status_success, "info"_a);

@@ -282,6 +282,7 @@ void register_model(nb::module_& m) {
         .def_prop_ro("parameters", &model::CurveModel::parameters)
         .def_prop_ro("levels", &model::CurveModel::levels)
         .def_prop_ro("closed_aperture", &model::CurveModel::closed_aperture)
+        .def_prop_ro("intensity_scale", &model::CurveModel::intensity_scale)
         .def_prop_ro("grid_names", &model::CurveModel::grid_names);
 
     m.def(
@@ -301,11 +302,14 @@ void register_model(nb::module_& m) {
           "The model of a registered kind; each field checked (TypeError, ValueError).");
     m.def(
         "function_model",
-        [](nb::callable function, std::vector<model::ParameterSpec> specs) -> Model {
-            return std::make_shared<PythonModel>(nb::borrow(function), std::move(specs));
+        [](nb::callable function, std::vector<model::ParameterSpec> specs, bool takes_aperture,
+           bool takes_setup) -> Model {
+            return std::make_shared<PythonModel>(nb::borrow(function), std::move(specs),
+                                                 takes_aperture, takes_setup);
         },
-        "function"_a, "parameters"_a,
-        "A model whose curve is function(positions_mm, energy_J, **params).");
+        "function"_a, "parameters"_a, "takes_aperture"_a = false, "takes_setup"_a = false,
+        "A model whose curve is function(positions_mm, energy_J, **params), with aperture= "
+        "and setup= when it takes them.");
     m.def(
         "range_notes",
         [](const Model& curve_model, const model::Setup& setup, const InputVector& params,

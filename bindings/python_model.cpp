@@ -31,8 +31,18 @@ nb::object array_of(std::span<const double> values) {
 
 }  // namespace
 
-PythonModel::PythonModel(nb::object function, std::vector<model::ParameterSpec> specs)
-    : function_(function.release().ptr()), specs_(std::move(specs)) {}
+PythonModel::PythonModel(nb::object function, std::vector<model::ParameterSpec> specs,
+                         bool takes_aperture, bool takes_setup)
+    : function_(function.release().ptr()),
+      specs_(std::move(specs)),
+      takes_aperture_(takes_aperture),
+      takes_setup_(takes_setup) {}
+
+double PythonModel::focus_position(std::span<const double> positions_mm,
+                                   std::span<const double> measured, double aperture) const {
+    return aperture < model::open_aperture ? model::peak_valley_crossing(positions_mm, measured)
+                                           : model::extremum_position(positions_mm, measured);
+}
 
 PythonModel::~PythonModel() {
     const nb::gil_scoped_acquire gil;
@@ -46,6 +56,8 @@ void PythonModel::curve(const model::CurveRequest& request, std::span<double> ou
         nb::dict kwargs;
         for (std::size_t k = 0; k < specs_.size(); ++k)
             kwargs[specs_[k].name.c_str()] = request.params[k];
+        if (takes_aperture_) kwargs["aperture"] = request.aperture;
+        if (takes_setup_) kwargs["setup"] = nb::cast(request.setup, nb::rv_policy::copy);
         const nb::object energy = request.point_energies.empty()
                                       ? nb::cast(request.energy)
                                       : array_of(request.point_energies);

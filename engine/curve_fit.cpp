@@ -29,8 +29,11 @@ constexpr int kEvaluationsPerParameter = 200;  // lmdif1's default budget, 200 (
 // A spread start beyond a bound is put this fraction of the way back towards the user's.
 constexpr double kInsideFraction = 0.01;
 constexpr int kMode = 1;  // lmdif scales the variables by the column norms of J
-constexpr int kAbortedInfo = -2;
 constexpr int kNprint = 0;
+// Searches again from the solution on a grid chosen there, at most: the grid chosen at the
+// new solution is the same after one round in every fit we ran; a second covers a choice
+// that sits on the edge between two grids.
+constexpr int kMaxGridRefits = 2;
 
 double sum_of_squares(std::span<const double> r) {
     double s = 0.0;
@@ -38,74 +41,151 @@ double sum_of_squares(std::span<const double> r) {
     return s;
 }
 
+// The nuisances with their neutral starts filled in (see Nuisance::value).
+std::vector<Nuisance> resolved_nuisances(const CurveFitProblem& p, std::span<const double> shifts) {
+    std::vector<Nuisance> out = p.nuisances;
+    for (Nuisance& x : out) {
+        if (!std::isnan(x.value)) continue;
+        switch (x.kind) {
+            case NuisanceKind::focus_offset: {
+                std::vector<double> open, all;
+                for (const std::size_t d : x.datasets) {
+                    const FitDataset& ds = p.datasets[d];
+                    const double focus =
+                        p.model->focus_position(ds.positions_mm, ds.measured, ds.aperture) -
+                        shifts[d];
+                    all.push_back(focus);
+                    if (!(ds.aperture < model::open_aperture)) open.push_back(focus);
+                }
+                std::vector<double>& use = open.empty() ? all : open;
+                std::sort(use.begin(), use.end());
+                const std::size_t h = use.size() / 2;
+                x.value = use.size() % 2 ? use[h] : 0.5 * (use[h - 1] + use[h]);
+                break;
+            }
+            case NuisanceKind::baseline:
+            case NuisanceKind::energy_scale:
+                x.value = 1.0;
+                break;
+            case NuisanceKind::tilt:
+                x.value = 0.0;
+                break;
+            case NuisanceKind::beam_waist:
+                x.value = p.setup.w0;
+                break;
+            case NuisanceKind::aperture:
+                x.value = p.datasets[x.datasets.front()].aperture;
+                break;
+        }
+    }
+    return out;
+}
+
 // Everything one residual evaluation needs, with its scratch storage allocated once.
 class FitEvaluator {
   public:
     FitEvaluator(const CurveFitProblem& problem, std::vector<double> shifts)
-        : problem_(problem), model_(problem.model), shifts_(std::move(shifts)) {
+        : problem_(problem),
+          model_(problem.model),
+          shifts_(std::move(shifts)),
+          nuisances_(resolved_nuisances(problem, shifts_)),
+          setup_(problem.setup),
+          initial_populations_(problem.setup.populations) {
         run_.threads = problem.threads;
         run_.cancellation = problem.cancellation;
         params_ = problem.start;
         for (const auto& d : problem.datasets) {
             ndata_ += d.measured.size();
             largest_ = std::max(largest_, d.measured.size());
+            apertures_.push_back(d.aperture);
         }
+        for (const Nuisance& x : nuisances_)
+            if (x.vary) ++varying_;
         positions_.resize(largest_);
         curve_.resize(largest_);
+        energies_.resize(largest_);
+        nuisance_values_.resize(nuisances_.size());
+        conditions_.resize(problem.datasets.size());
     }
 
     std::size_t ndata() const { return ndata_; }
     std::size_t nfree() const { return problem_.free.size(); }
-    bool fits_offset() const { return problem_.centering == Centering::fit; }
+    std::size_t nvalues() const { return nfree() + varying_; }
     const std::vector<double>& shifts() const { return shifts_; }
+    const std::vector<Nuisance>& nuisances() const { return nuisances_; }
     long evaluations() const { return evaluations_; }
-    const model::CurveModel& model() const { return *model_; }
     void use_model(std::shared_ptr<const model::CurveModel> m) { model_ = std::move(m); }
     const model::RunControl& run() const { return run_; }
     const std::vector<double>& params() const { return params_; }
+    const model::Setup& setup() const { return setup_; }
+    const std::vector<double>& nuisance_values() const { return nuisance_values_; }
+    const std::vector<DatasetConditions>& conditions() const { return conditions_; }
 
-    // The parameter vector and focal offset for the free values.
-    double apply(std::span<const double> values) {
+    // The parameters, set-up and dataset conditions for the free values.
+    void apply(std::span<const double> values) {
         for (std::size_t i = 0; i < nfree(); ++i) params_[problem_.free[i].index] = values[i];
-        return fits_offset() ? values[nfree()] : 0.0;
+        std::size_t k = nfree();
+        for (std::size_t j = 0; j < nuisances_.size(); ++j)
+            nuisance_values_[j] = nuisances_[j].vary ? values[k++] : nuisances_[j].value;
+        apply_nuisances(nuisances_, nuisance_values_, apertures_, conditions_, setup_.w0);
+        const HeldTransmittance& held = problem_.held_transmittance;
+        valid_ = !held.active() || held.apply(params_, initial_populations_, setup_.populations);
     }
 
-    // Positions of dataset d as the model sees them for the given offset, into out.
-    void model_positions(std::size_t d, double offset, std::span<double> out) const {
+    // Positions of dataset d as the model sees them, into out.
+    void model_positions(std::size_t d, std::span<double> out) const {
         const auto& raw = problem_.datasets[d].positions_mm;
-        const double shift = shifts_[d] + offset;
+        const double shift = shifts_[d] + conditions_[d].offset_mm;
         for (std::size_t k = 0; k < raw.size(); ++k) out[k] = raw[k] - shift;
     }
 
-    // The request for dataset d at the given model positions.
-    model::CurveRequest request(std::size_t d, std::span<const double> positions) const {
+    // The request for dataset d at the given model positions; per-point energies are scaled
+    // into `energies` (one per position).
+    model::CurveRequest request(std::size_t d, std::span<const double> positions,
+                                std::span<double> energies) const {
         const auto& ds = problem_.datasets[d];
-        return {.setup = problem_.setup,
+        const DatasetConditions& c = conditions_[d];
+        std::span<const double> point_energies;
+        if (!ds.point_energies.empty()) {
+            for (std::size_t k = 0; k < ds.point_energies.size(); ++k)
+                energies[k] = ds.point_energies[k] * c.energy_scale;
+            point_energies = energies.first(ds.point_energies.size());
+        }
+        return {.setup = setup_,
                 .params = params_,
                 .positions_mm = positions,
-                .energy = ds.energy,
-                .point_energies = ds.point_energies,
-                .aperture = ds.aperture};
+                .energy = ds.energy * c.energy_scale,
+                .point_energies = point_energies,
+                .aperture = c.aperture};
     }
 
-    // The model curve of dataset d into out.
-    void curve(std::size_t d, double offset, std::span<double> out) {
+    // The curve of dataset d (model times baseline and tilt) into out; NaN where the held
+    // transmittance cannot be reached.
+    void curve(std::size_t d, std::span<double> out) {
         const std::span<double> positions{positions_.data(), out.size()};
-        model_positions(d, offset, positions);
+        model_positions(d, positions);
+        if (!valid_) {
+            std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+            return;
+        }
         model::CurveReport report;
-        model_->curve(request(d, positions), out, run_, report);
+        model_->curve(request(d, positions, energies_), out, run_, report);
+        const DatasetConditions& c = conditions_[d];
+        if (c.baseline != 1.0 || c.tilt_per_mm != 0.0)
+            for (std::size_t k = 0; k < out.size(); ++k)
+                out[k] *= c.baseline * (1.0 + c.tilt_per_mm * positions[k]);
     }
 
     // Weighted residuals (data - model) / sigma for the free values, into fvec (ndata).
     void weighted_residuals(std::span<const double> values, std::span<double> fvec) {
         ++evaluations_;
-        const double offset = apply(values);
+        apply(values);
         std::size_t k0 = 0;
         for (std::size_t d = 0; d < problem_.datasets.size(); ++d) {
             const auto& ds = problem_.datasets[d];
             const std::size_t n = ds.measured.size();
             const std::span<double> out{curve_.data(), n};
-            curve(d, offset, out);
+            curve(d, out);
             for (std::size_t k = 0; k < n; ++k) {
                 double r = ds.measured[k] - out[k];
                 if (!ds.sigma.empty()) r /= ds.sigma[k];
@@ -126,13 +206,22 @@ class FitEvaluator {
     std::shared_ptr<const model::CurveModel> model_;
     model::RunControl run_;
     std::vector<double> shifts_;
+    std::vector<Nuisance> nuisances_;
+    model::Setup setup_;
+    std::vector<double> initial_populations_;
     std::vector<double> params_;
+    std::vector<double> apertures_;
+    std::size_t varying_ = 0;
     std::size_t ndata_ = 0;
     std::size_t largest_ = 0;
     std::vector<double> positions_;
     std::vector<double> curve_;
+    std::vector<double> energies_;
+    std::vector<double> nuisance_values_;
+    std::vector<DatasetConditions> conditions_;
     long evaluations_ = 0;
     bool aborted_ = false;
+    bool valid_ = true;
 };
 
 // One lmdif search: maps its internal variables to the free values and evaluates.
@@ -163,25 +252,26 @@ int lmdif_residuals(void* p, int m, int /*n*/, const double* u, double* fvec, in
     return search.evaluator.aborted() ? -1 : 0;
 }
 
-// Bounds of the free values (the focal offset is unbounded).
+// Bounds of the free values.
 struct Bounds {
     std::vector<double> min;
     std::vector<double> max;
-    // Typical magnitude: the user's start; for the offset such that its step is at least
-    // kJacobianStep mm.
+    // Typical magnitude: the user's start; for offsets and tilts (whose start may be 0) such
+    // that their step is at least kJacobianStep mm (per mm).
     std::vector<double> scale;
 };
 
-Bounds free_bounds(const CurveFitProblem& p) {
+Bounds free_bounds(const CurveFitProblem& p, const std::vector<Nuisance>& nuisances) {
     Bounds b;
     for (const auto& f : p.free) {
         b.min.push_back(f.min);
         b.max.push_back(f.max);
     }
-    if (p.centering == Centering::fit) {
-        b.min.push_back(-std::numeric_limits<double>::infinity());
-        b.max.push_back(std::numeric_limits<double>::infinity());
-    }
+    for (const Nuisance& x : nuisances)
+        if (x.vary) {
+            b.min.push_back(x.min);
+            b.max.push_back(x.max);
+        }
     return b;
 }
 
@@ -291,46 +381,73 @@ std::vector<double> shifts_for(const CurveFitProblem& p) {
     return shifts;
 }
 
-// The user's free values: the free parameters, then the focal offset started where the
-// model's focus rule puts the focus of the first dataset.
-std::vector<double> user_values(const CurveFitProblem& p) {
+// The user's free values: the free parameters, then the varying nuisances at their starts.
+std::vector<double> user_values(const CurveFitProblem& p, const std::vector<Nuisance>& nuisances) {
     std::vector<double> v;
     for (const auto& f : p.free) v.push_back(p.start[f.index]);
-    if (p.centering == Centering::fit) {
-        const FitDataset& first = p.datasets[0];
-        v.push_back(p.model->focus_position(first.positions_mm, first.measured, first.aperture));
-    }
+    for (const Nuisance& x : nuisances)
+        if (x.vary) v.push_back(x.value);
     return v;
+}
+
+// Whether a free value may start at zero with no scale of its own (offsets and tilts).
+std::vector<bool> additive_values(const CurveFitProblem& p,
+                                  const std::vector<Nuisance>& nuisances) {
+    std::vector<bool> additive(p.free.size(), false);
+    for (const Nuisance& x : nuisances)
+        if (x.vary)
+            additive.push_back(x.kind == NuisanceKind::focus_offset ||
+                               x.kind == NuisanceKind::tilt);
+    return additive;
 }
 
 // What the problem's model fixes for the curves at the given values (null: nothing).
 std::shared_ptr<const model::CurveModel> fixed_model(FitEvaluator& ev, const CurveFitProblem& p,
                                                      std::span<const double> values,
                                                      model::Discretisation& chosen) {
-    const double offset = ev.apply(values);
+    ev.apply(values);
     std::vector<std::vector<double>> positions(p.datasets.size());
+    std::vector<std::vector<double>> energies(p.datasets.size());
     std::vector<model::CurveRequest> requests;
     for (std::size_t d = 0; d < p.datasets.size(); ++d) {
         positions[d].resize(p.datasets[d].positions_mm.size());
-        ev.model_positions(d, offset, positions[d]);
-        requests.push_back(ev.request(d, positions[d]));
+        energies[d].resize(p.datasets[d].point_energies.size());
+        ev.model_positions(d, positions[d]);
+        requests.push_back(ev.request(d, positions[d], energies[d]));
     }
     return p.model->with_fixed_discretisation(requests, ev.run(), chosen);
 }
 
 void fill_solution(FitEvaluator& ev, const CurveFitProblem& p, CurveFitResult& r) {
-    const double offset = ev.apply(r.values);
+    ev.apply(r.values);
     r.params = ev.params();
+    r.nuisance_values = ev.nuisance_values();
+    r.conditions = ev.conditions();
+    r.w0 = ev.setup().w0;
+    r.populations = ev.setup().populations;
     for (std::size_t d = 0; d < p.datasets.size(); ++d) {
         const auto& ds = p.datasets[d];
         std::vector<double> curve(ds.measured.size());
-        ev.curve(d, offset, curve);
+        ev.curve(d, curve);
         std::vector<double> res(curve.size());
-        for (std::size_t k = 0; k < curve.size(); ++k) res[k] = ds.measured[k] - curve[k];
+        double chisqr = 0.0;
+        for (std::size_t k = 0; k < curve.size(); ++k) {
+            res[k] = ds.measured[k] - curve[k];
+            const double w = ds.sigma.empty() ? res[k] : res[k] / ds.sigma[k];
+            chisqr += w * w;
+        }
         r.best_fit.push_back(std::move(curve));
         r.residuals.push_back(std::move(res));
-        r.position_shifts_mm.push_back(ev.shifts()[d] + offset);
+        r.dataset_chisqr.push_back(chisqr);
+        r.position_shifts_mm.push_back(ev.shifts()[d] + ev.conditions()[d].offset_mm);
     }
+}
+
+bool all_finite(const std::vector<std::vector<double>>& curves) {
+    for (const auto& c : curves)
+        for (const double x : c)
+            if (!std::isfinite(x)) return false;
+    return true;
 }
 
 void fill_covariance(FitEvaluator& ev, const Bounds& b, CurveFitResult& r) {
@@ -360,12 +477,47 @@ void fill_unknown_covariance(CurveFitResult& r) {
 
 void record_start_curve_span(FitEvaluator& ev, const CurveFitProblem& p,
                              std::span<const double> values, CurveFitResult& r) {
-    const double offset = ev.apply(values);
+    ev.apply(values);
     for (std::size_t d = 0; d < p.datasets.size(); ++d) {
         std::vector<double> curve(p.datasets[d].measured.size());
-        ev.curve(d, offset, curve);
+        ev.curve(d, curve);
         const auto [lo, hi] = std::minmax_element(curve.begin(), curve.end());
         r.start_curve_span.push_back(*hi - *lo);
+    }
+}
+
+// The values at which the chi-square is evaluated when nothing varies.
+StartOutcome evaluate_only(FitEvaluator& ev) {
+    std::vector<double> fvec(ev.ndata());
+    ev.weighted_residuals({}, fvec);
+    StartOutcome outcome;
+    outcome.chisqr = sum_of_squares(fvec);
+    outcome.nfev = 1;
+    outcome.info = kEvaluatedInfo;
+    return outcome;
+}
+
+// With a model that chose its grid at the user's start: chooses it again at the solution and
+// searches again from there while the choice changes (kMaxGridRefits at most), so that the
+// result does not depend on where the search began. Records the grids.
+void refit_on_solution_grid(FitEvaluator& ev, const CurveFitProblem& p,
+                            const std::vector<ParameterTransform>& transforms, CurveFitResult& r) {
+    r.discretisation = r.start_discretisation;
+    for (int round = 0;; ++round) {
+        model::Discretisation at;
+        auto chosen = fixed_model(ev, p, r.values, at);
+        r.solution_discretisation = at;
+        if (!chosen || at.grid == r.discretisation.grid || round == kMaxGridRefits ||
+            ev.aborted())
+            return;
+        ev.use_model(chosen);
+        r.discretisation = at;
+        const StartOutcome again = run_start(ev, transforms, r.values, p.settings);
+        r.values = again.values;
+        r.chisqr = again.chisqr;
+        r.nfev += again.nfev;
+        r.minpack_info = again.info;
+        ++r.grid_refits;
     }
 }
 
@@ -393,6 +545,12 @@ std::string status_name(int info) {
             return "gtol_too_small";
         case kAbortedInfo:
             return "aborted";
+        case kNonFiniteInfo:
+            return "non_finite";
+        case kRankDeficientInfo:
+            return "rank_deficient";
+        case kEvaluatedInfo:
+            return "evaluated";
         default:
             return "unknown";
     }
@@ -426,12 +584,22 @@ std::string status_message(int info) {
                    "to machine precision";
         case kAbortedInfo:
             return "stopped by the iteration callback";
+        case kNonFiniteInfo:
+            return "the model is not finite at the solution: its curve (or the chi-square) is "
+                   "inf or NaN there";
+        case kRankDeficientInfo:
+            return "the Jacobian is zero or rank-deficient at the solution: some free values do "
+                   "not change the curves, or the data do not separate them";
+        case kEvaluatedInfo:
+            return "evaluated without free values";
         default:
             return "unknown status";
     }
 }
 
-bool status_success(int info) { return (info >= 1 && info <= 4) || (info >= 6 && info <= 8); }
+bool status_success(int info) {
+    return (info >= 1 && info <= 4) || (info >= 6 && info <= 8) || info == kEvaluatedInfo;
+}
 
 std::vector<double> start_factors(int n_starts) {
     const int k = n_starts - 1;
@@ -456,17 +624,23 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     if (problem.start.size() != problem.model->parameters().size())
         throw std::invalid_argument("start: one value per parameter of the model");
     for (const FreeParameter& f : problem.free)
-        if (f.index >= problem.start.size()) throw std::invalid_argument("free: index out of range");
+        if (f.index >= problem.start.size())
+            throw std::invalid_argument("free: index out of range");
     const std::size_t levels = problem.model->levels();
     if (levels != 0 && problem.setup.populations.size() != levels)
         throw std::invalid_argument("setup.populations: one per level of the model");
+    std::vector<double> apertures;
+    for (const FitDataset& d : problem.datasets) apertures.push_back(d.aperture);
+    check_nuisances(problem.nuisances, apertures);
+    problem.held_transmittance.check(problem.start.size(), problem.setup.populations);
+
     FitEvaluator ev(problem, shifts_for(problem));
-    Bounds bounds = free_bounds(problem);
-    const std::vector<double> user = user_values(problem);
+    Bounds bounds = free_bounds(problem, ev.nuisances());
+    const std::vector<double> user = user_values(problem, ev.nuisances());
+    const std::vector<bool> additive = additive_values(problem, ev.nuisances());
     for (std::size_t i = 0; i < user.size(); ++i) {
-        const bool offset = i >= problem.free.size();
         const double width = bounds.max[i] - bounds.min[i];
-        bounds.scale.push_back(offset                 ? 1.0 / kSmallestStepFraction
+        bounds.scale.push_back(additive[i]           ? 1.0 / kSmallestStepFraction
                                : user[i] != 0.0       ? std::abs(user[i])
                                : std::isfinite(width) ? width
                                                       : 1.0);
@@ -481,13 +655,22 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     r.dof = static_cast<std::ptrdiff_t>(r.ndata) - static_cast<std::ptrdiff_t>(r.nvarys);
     r.absolute_sigma = !problem.datasets[0].sigma.empty();
 
-    if (auto fixed = fixed_model(ev, problem, user, r.discretisation)) ev.use_model(fixed);
+    if (problem.start_model) {
+        ev.use_model(problem.start_model);
+        r.start_discretisation = problem.start_discretisation;
+    } else if (auto fixed = fixed_model(ev, problem, user, r.start_discretisation)) {
+        ev.use_model(fixed);
+    }
     record_start_curve_span(ev, problem, user, r);
 
-    const auto starts = start_points(user, problem.free.size(), bounds, problem.n_starts);
-    for (const auto& s : starts) {
-        r.starts.push_back(run_start(ev, transforms, s, problem.settings));
-        if (ev.aborted()) break;
+    if (user.empty()) {
+        r.starts.push_back(evaluate_only(ev));
+    } else {
+        const auto starts = start_points(user, problem.free.size(), bounds, problem.n_starts);
+        for (const auto& s : starts) {
+            r.starts.push_back(run_start(ev, transforms, s, problem.settings));
+            if (ev.aborted()) break;
+        }
     }
     std::vector<double> chis;
     for (const auto& s : r.starts) chis.push_back(s.chisqr);
@@ -499,19 +682,28 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     r.values = best.values;
     r.chisqr = best.chisqr;
     r.nfev = best.nfev;
-    r.info = best.info;
-    r.success = status_success(best.info);
+    r.minpack_info = best.info;
+    if (!r.start_discretisation.grid.empty() && !user.empty() && !ev.aborted() &&
+        status_success(r.minpack_info))
+        refit_on_solution_grid(ev, problem, transforms, r);
+    else
+        r.discretisation = r.start_discretisation;
     r.redchi = r.dof > 0 ? r.chisqr / static_cast<double>(r.dof)
                          : std::numeric_limits<double>::quiet_NaN();
 
     fill_solution(ev, problem, r);
     r.aborted = ev.aborted();
-    if (r.aborted)
+    r.info = r.aborted ? kAbortedInfo : r.minpack_info;
+    if (r.aborted) {
         fill_unknown_covariance(r);
-    else
+    } else if (!all_finite(r.best_fit) || !std::isfinite(r.chisqr)) {
+        r.info = kNonFiniteInfo;
+        fill_unknown_covariance(r);
+    } else if (!user.empty()) {
         fill_covariance(ev, bounds, r);
-    if (!r.discretisation.grid.empty())
-        fixed_model(ev, problem, r.values, r.solution_discretisation);
+        if (!r.covariance_well_conditioned && status_success(r.info)) r.info = kRankDeficientInfo;
+    }
+    r.success = status_success(r.info);
     r.total_nfev = ev.evaluations();
     return r;
 }

@@ -1,6 +1,7 @@
-// Least-squares fit of model curves to several Z-scan datasets: bounded free parameters,
-// several starts, covariance at the solution. The whole problem is one value that travels
-// through MINPACK's user pointer, so any number of fits may run at once.
+// Least-squares fit of model curves to several Z-scan datasets: bounded free parameters and
+// nuisances of the experiment, several starts, the model's grid chosen again at the solution,
+// covariance there. The whole problem is one value that travels through MINPACK's user
+// pointer, so any number of fits may run at once.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,8 @@
 
 #include <memory>
 
+#include "engine/held_transmittance.hpp"
+#include "engine/nuisance.hpp"
 #include "model/curve_model.hpp"
 
 namespace plix::engine {
@@ -27,10 +30,11 @@ struct FitDataset {
     double aperture = model::open_aperture;
 };
 
+// Where the positions start from; fitted focal offsets are nuisances (NuisanceKind::focus_offset)
+// on top of this.
 enum class Centering {
     extremum,  // each dataset's positions shifted so that the model's focus rule puts it at 0
     none,      // positions as given
-    fit,       // one focal offset in mm, shared by all datasets, fitted
 };
 
 // MINPACK lmdif's controls (see its documentation); max_nfev 0 means 200 (n + 1).
@@ -60,11 +64,17 @@ struct EvaluationObserver {
 
 struct CurveFitProblem {
     std::shared_ptr<const model::CurveModel> model;
+    // The model with its discretisation already chosen at the start values (by checks made
+    // before the fit), and that choice; null: chosen here.
+    std::shared_ptr<const model::CurveModel> start_model;
+    model::Discretisation start_discretisation;
     model::Setup setup;
     std::vector<double> start;  // every parameter of the model: fixed values and first start
     std::vector<FreeParameter> free;
     std::vector<FitDataset> datasets;
     Centering centering = Centering::extremum;
+    std::vector<Nuisance> nuisances;
+    HeldTransmittance held_transmittance;
     int n_starts = 1;
     unsigned threads = 1;
     FitSettings settings;
@@ -74,8 +84,8 @@ struct CurveFitProblem {
     EvaluationObserver observer;
 };
 
-// The free values are the free parameters in their order, then the focal offset in mm
-// when it is fitted.
+// The free values are the free parameters in their order, then the nuisances that vary in
+// their order.
 struct StartOutcome {
     std::vector<double> start;
     std::vector<double> values;
@@ -97,23 +107,41 @@ struct CurveFitResult {
     std::size_t ndata = 0;
     std::size_t nvarys = 0;
     std::ptrdiff_t dof = 0;
-    int nfev = 0;         // the winning start's evaluations, as lmdif counts them
+    int nfev = 0;         // the winning start's evaluations (and its refits), as lmdif counts them
     long total_nfev = 0;  // every model evaluation of the fit
-    int info = 0;         // MINPACK's info of the winning start (-2: aborted by the observer)
+    // The outcome: MINPACK's info of the winning search, or one of the engine's own (aborted
+    // by the observer, a model that is not finite at the solution, a rank-deficient Jacobian
+    // there, evaluated without free values).
+    int info = 0;
+    int minpack_info = 0;  // MINPACK's info of the winning search
     bool success = false;
     bool aborted = false;  // stopped by the observer
     bool absolute_sigma = false;
     std::size_t best_start = 0;
     std::vector<StartOutcome> starts;
+    std::vector<double> nuisance_values;         // every nuisance at the solution
+    std::vector<DatasetConditions> conditions;   // per dataset at the solution
     std::vector<double> position_shifts_mm;      // subtracted from each dataset's positions
     std::vector<std::vector<double>> best_fit;   // model per dataset at the solution
     std::vector<std::vector<double>> residuals;  // data - model per dataset
+    std::vector<double> dataset_chisqr;          // sum of squared weighted residuals per dataset
     std::vector<double> start_curve_span;  // max - min of each model curve at the user's start
-    // What the model held fixed during the fit (chosen at the user's start) and what it would
-    // choose at the solution; empty grids for a model that fixes nothing.
+    double w0 = 0.0;                       // the beam waist at the solution, m
+    std::vector<double> populations;       // initial populations at the solution, m^-3
+    // What the model held fixed for the starts (chosen at the user's start), what it held for
+    // the final search (chosen again at the solution until the choice stays), and what it
+    // would choose at the final solution; empty grids for a model that fixes nothing.
+    model::Discretisation start_discretisation;
     model::Discretisation discretisation;
     model::Discretisation solution_discretisation;
+    int grid_refits = 0;  // searches again from the solution on a grid chosen there
 };
+
+// The engine's own outcomes, beside MINPACK's info values.
+inline constexpr int kAbortedInfo = -2;
+inline constexpr int kNonFiniteInfo = -3;
+inline constexpr int kRankDeficientInfo = -4;
+inline constexpr int kEvaluatedInfo = -5;
 
 // MINPACK's name and text for an lmdif info value, and for the observer's stop.
 std::string status_name(int info);

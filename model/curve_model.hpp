@@ -98,6 +98,11 @@ class CurveModel {
     // Whether curves through a closed aperture (CurveRequest::aperture < 1) can be computed.
     virtual bool closed_aperture() const { return false; }
 
+    // The peak intensity the model applies per physical peak 2E / (pi^(3/2) w0^2 tau) of a
+    // pulse of energy E: 1 for a model of the real beam. Checks of the pulse energy against
+    // what samples survive use it.
+    virtual double intensity_scale() const { return 1.0; }
+
     // Writes the curve at every position into out (out.size() == positions). Inputs are
     // checked by the callers: finite positions, positive finite energies and lengths,
     // parameters within their specs, populations matching levels(). Long work calls

@@ -1,6 +1,7 @@
 #include "model/seed_model.hpp"
 
 #include <cmath>
+#include <numbers>
 #include <stdexcept>
 #include <vector>
 
@@ -156,6 +157,10 @@ namespace {
 constexpr std::int64_t largest_slices = 2147483647;  // counted in C ints
 
 }  // namespace
+
+double SeedModel::intensity_scale() const {
+    return seed_intensity_factor * std::sqrt(std::numbers::pi) / 2.0;
+}
 
 ModelKind seed_kind() {
     ModelKind kind;

@@ -30,6 +30,8 @@ class SeedModel final : public CurveModel {
 
     const std::vector<ParameterSpec>& parameters() const override { return specs_; }
     std::size_t levels() const override { return config_.scheme.levels; }
+    // seed_intensity_factor / (pi tau w0^2) against 2 / (pi^(3/2) tau w0^2): about 1/6000.
+    double intensity_scale() const override;
 
     // Needs at least five positions for Normalisation::ends (checked by the callers).
     void curve(const CurveRequest& request, std::span<double> out, const RunControl& run,

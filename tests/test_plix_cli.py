@@ -69,9 +69,13 @@ class TestFit:
                            "--plot", "fit.png", cwd=files, console_script=True)
         assert run.returncode == 0, run.stderr
         assert "[[Fit Statistics]]" in run.stdout and "reference" in run.stdout
-        assert run.stderr == ""  # no progress when stderr is not a terminal
+        # The checks made before the fit, and no progress when stderr is not a terminal.
+        assert "plix: before the fit:" in run.stderr and "peak fluence F0" in run.stderr
+        assert "\r" not in run.stderr
+        assert all(line.startswith("plix: ") for line in run.stderr.splitlines())
         data = json.loads((files / "out.json").read_text())
-        assert data["success"] is True and data["var_names"] == ["sigma_12", "sigma_45"]
+        assert data["success"] is True
+        assert data["var_names"] == ["sigma_12", "sigma_45", "focus_offset_mm"]
         for name in ("sigma_12", "sigma_45"):
             fitted = data["parameters"][name]
             assert abs(fitted["value"] - TRUE[name]) < 4 * fitted["stderr"]
@@ -99,6 +103,49 @@ class TestFit:
         assert run.returncode == 2
         assert "Traceback" not in run.stderr
         assert run.stderr.count("\n") == 1 and words in run.stderr
+
+
+class TestGlobalFit:
+    def test_two_files_with_nuisances_t0_profile_and_systematics(self, files):
+        # The same scan twice as two files, the second with its positions shifted by 0.5 mm
+        # and its signal 2 % low: per-file focus offsets and baselines take both up.
+        scan = plix.read_scan(files / "scan.csv")
+        shifted = plix.Scan([plix.Dataset(d.positions_mm + 0.5, d.transmittance * 0.98,
+                                          d.energy_J, sigma=d.sigma) for d in scan])
+        plix.write_scan(files / "later.csv", shifted)
+        run = plix_command("fit", "scan.csv", "later.csv", "--setup", "setup.toml", "--params",
+                           "start.toml", "--focus", "per-file", "--baseline", "per-file",
+                           "--T0", "36.79%", "--profile", "sigma_12", "--systematics",
+                           "energy=5%,tau=10%", "--json", "out2.json", "--plot", "both.png",
+                           cwd=files)
+        assert run.returncode == 0, run.stderr
+        assert "plix: before the fit:" in run.stderr
+        report = run.stdout
+        for words in ("focus_offset_mm[later.csv]", "baseline[scan.csv]", "[[Profile intervals]]",
+                      "[[Systematic budget]]", "(held)", "[[Warnings]]"):
+            assert words in report
+        data = json.loads((files / "out2.json").read_text())
+        offsets = data["nuisances"]
+        shift = offsets["focus_offset_mm[later.csv]"]["value"] - \
+            offsets["focus_offset_mm[scan.csv]"]["value"]
+        assert abs(shift - 0.5) < 4 * offsets["focus_offset_mm[later.csv]"]["stderr"]
+        ratio = offsets["baseline[later.csv]"]["value"] / offsets["baseline[scan.csv]"]["value"]
+        assert abs(ratio - 0.98) < 0.01
+        assert data["transmittance_held"] and data["profiles"]["sigma_12"]["lower"] < \
+            data["parameters"]["sigma_12"]["value"] < data["profiles"]["sigma_12"]["upper"]
+        assert isinstance(data["warnings"], list) and data["pvalue"] > 0
+        assert (files / "both_profile_sigma_12.png").read_bytes().startswith(b"\x89PNG")
+
+    @pytest.mark.parametrize("option, words", [
+        (["--profile", "sigma_99"], "--profile sigma_99: not a free value"),
+        (["--systematics", "w0=5%,w1=3%"], "expected SOURCE=UNCERTAINTY"),
+        (["--T0", "150%"], "expected a value in (0, 1)"),
+        (["--focus", "per-file", "--center", "extremum"], "--focus needs --center fit"),
+    ])
+    def test_bad_global_options_exit_2(self, files, option, words):
+        run = plix_command("fit", "scan.csv", "--setup", "setup.toml", "--params", "start.toml",
+                           *option, cwd=files)
+        assert run.returncode == 2 and words in run.stderr and "Traceback" not in run.stderr
 
 
 class TestSimulateAndHelp:

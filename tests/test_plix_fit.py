@@ -62,8 +62,10 @@ class TestRecovery:
         # As low as the chi^2 of the truth (rounding level for exact data).
         assert result.chisqr <= chisqr_at(TRUTH, scan) + 1e-24
         assert result.chisqr == pytest.approx(chisqr_at(result.params, scan), rel=1e-9, abs=1e-28)
-        assert result.var_names == list(free)
-        assert result.nvarys == len(free) and result.ndata == 3 * Z.size
+        # The default fits the focus: one offset shared by the datasets, here at 0.
+        assert result.var_names == list(free) + ["focus_offset_mm"]
+        assert abs(result.focus_offset_mm) < 1e-6
+        assert result.nvarys == len(free) + 1 and result.ndata == 3 * Z.size
         assert result.nfree == result.ndata - result.nvarys
 
     def test_best_fit_and_residuals_are_the_model_at_the_solution(self):
@@ -72,7 +74,8 @@ class TestRecovery:
         scan = plix.Scan.from_arrays([Z] * 3, list(data), ENERGIES)
         result = quiet_fit(scan, SETUP, started(("sigma_23",), (1.5,)), model=EXACT, n_starts=1,
                            threads=1)
-        model = simulate(result.params)
+        model = np.array([simulate(result.params, Z - result.focus_offset_mm, e)[0]
+                          for e in ENERGIES])
         for k in range(3):
             np.testing.assert_allclose(result.best_fit[k], model[k], rtol=0, atol=1e-14)
             np.testing.assert_allclose(result.residuals[k], data[k] - model[k], atol=1e-14)
@@ -131,7 +134,7 @@ class TestUncertainties:
     def test_covariance_matches_an_independent_jacobian(self, with_sigma):
         scan = self.noisy_scan(7, with_sigma)
         result = quiet_fit(scan, SETUP, started(self.FREE, (1.3, 0.8)), model=EXACT,
-                           n_starts=1, threads=1)
+                           n_starts=1, threads=1, center="extremum")
         cov = reference_covariance(result, scan, self.NOISE if with_sigma else None)
         if not with_sigma:
             cov *= result.redchi  # relative weights: scaled by the reduced chi^2
@@ -197,7 +200,7 @@ class TestCentring:
         positions = [Z + s for s in shifts]
         scan = plix.Scan.from_arrays(positions, list(simulate()), ENERGIES)
         result = quiet_fit(scan, SETUP, started(("sigma_23", "sigma_45"), (2.0, 0.5)),
-                           model=EXACT, threads=1)
+                           model=EXACT, threads=1, center="extremum")
         np.testing.assert_array_equal(result.position_shifts_mm, shifts)
         assert result.params["sigma_23"].value == pytest.approx(5e-21, rel=1e-6)
         none = quiet_fit(scan, SETUP, started(("sigma_23", "sigma_45"), (2.0, 0.5)),
@@ -214,7 +217,7 @@ class TestCentring:
         assert curve.max() - 1.0 > 1.0 - curve.min()
         scan = plix.Scan.from_arrays([Z - 3.0], [curve], [9e-3])
         result = quiet_fit(scan, SETUP, started(("sigma_12",), (1.5,), params), model=EXACT,
-                           n_starts=1, threads=1)
+                           n_starts=1, threads=1, center="extremum")
         assert result.position_shifts_mm[0] == -3.0
         assert result.params["sigma_12"].value == pytest.approx(1e-21, rel=1e-6)
 
@@ -356,7 +359,7 @@ class TestBadInput:
     def test_fewer_points_than_free_values(self):
         scan = plix.Scan.from_arrays([Z[:5]], [np.ones(5)], [1e-3])
         params = TRUTH.copy().vary(*TRUTH.names[:5])
-        with pytest.raises(ValueError, match="scan: 5 data points cannot determine 5"):
+        with pytest.raises(ValueError, match="scan: 5 data points cannot determine 6 free values"):
             plix.fit(scan, SETUP, params, model=EXACT)
 
     def test_arrays_are_copied_and_read_only(self):
@@ -390,12 +393,15 @@ class TestPhysicalModel:
         data = plix.simulate(SETUP, TRUTH, positions, energies, model=model, threads=1)
         scan = plix.Scan.from_arrays([positions] * 2, list(data), energies)
         params = started(("sigma_23",), (1.5,))
-        result = quiet_fit(scan, SETUP, params, model=model, n_starts=1, max_nfev=3, threads=1)
+        result = quiet_fit(scan, SETUP, params, model=model, n_starts=1, max_nfev=3, threads=1,
+                           center="none")
         _, info = plix.simulate(SETUP, params, positions, energies, model=model,
                                 threads=1, return_info=True)
         expected = tuple(int(g) for g in np.max(np.array(info.grid), axis=0))
         assert len(set(map(tuple, info.grid))) == 2  # the two energies need different grids
-        assert result.grid == expected
+        assert result.start_grid == expected
+        # Not converged: the grid is not chosen again.
+        assert result.grid == expected and result.grid_refits == 0
         assert result.error_estimate == pytest.approx(max(info.error_estimate), rel=1e-12)
         assert result.model == model.replace(grid=expected)
         # Held fixed: the curve of the result is the fixed-grid model's.

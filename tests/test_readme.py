@@ -27,5 +27,7 @@ def test_block_runs(index, tmp_path, monkeypatch, capsys):
     if index == 0:
         assert "[[Fit Statistics]]" in out
         assert (tmp_path / "my_scan.csv").exists() and (tmp_path / "my_fit.png").stat().st_size
-    if "Model.from_function(" in BLOCKS[index]:
+    if "z_r" in BLOCKS[index]:
         assert float(out.split()[-1]) == pytest.approx(4.0, rel=1e-6)  # what the comment says
+    if "plix.Nuisances(" in BLOCKS[index]:
+        assert "[[Nuisances]]" in out and "[[Systematic budget]]" in out

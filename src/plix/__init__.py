@@ -10,8 +10,12 @@ from plix._cancel import Cancelled
 from plix._derived import DatasetQuantities, DerivedQuantities, Quantity, derived_quantities
 from plix._fit import fit
 from plix._model import Model, model_kinds
+from plix._nuisances import Nuisances, NuisanceValue
 from plix._parameters import Parameter, Parameters
-from plix._result import FitResult, FitStart, FitWarning
+from plix._profile import Profile, profile
+from plix._result import DatasetConditions, FitResult, FitStart, FitWarning, Minimum
+from plix._sanity import Checks, check
+from plix._systematics import SystematicBudget, systematic_budget
 from plix._scan import Dataset, Scan
 from plix._scheme import Decay, LevelScheme, Transition
 from plix._setup import Setup
@@ -20,7 +24,9 @@ from plix._specs import ParameterSpec
 
 __all__ = [
     "Cancelled",
+    "Checks",
     "Dataset",
+    "DatasetConditions",
     "DatasetQuantities",
     "Decay",
     "DerivedQuantities",
@@ -28,20 +34,28 @@ __all__ = [
     "FitStart",
     "FitWarning",
     "LevelScheme",
+    "Minimum",
     "Model",
     "ModelWarning",
+    "NuisanceValue",
+    "Nuisances",
     "Parameter",
     "ParameterSpec",
     "Parameters",
+    "Profile",
     "Quantity",
     "Scan",
     "Setup",
     "SimulationInfo",
+    "SystematicBudget",
     "Transition",
+    "check",
     "derived_quantities",
     "fit",
     "model_kinds",
+    "profile",
     "simulate",
+    "systematic_budget",
 ]
 
 # Files, figures and the version.

@@ -1,9 +1,13 @@
-"""Least-squares fits of the model to a measured scan: :func:`fit`."""
+"""Least-squares fits of a model to measured scans: :func:`fit`, and the refits that profiles
+and systematic budgets make from a solution."""
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import numbers
+import os
+import sys
 import warnings
 
 import numpy as np
@@ -11,17 +15,23 @@ import numpy as np
 from plix import _core
 from plix._cancel import canceller
 from plix._model import Model
+from plix._nuisances import Nuisances, NuisanceValue, nuisance_entries
 from plix._parameters import Parameters, for_model
-from plix._result import FitResult, FitStart, FitWarning
+from plix._result import DatasetConditions, FitResult, FitStart, FitWarning, Minimum
 from plix._scan import Dataset, Scan
 from plix._setup import Setup
 from plix._simulate import aperture_value, check_populations, check_positions_for
+from plix._transmittance import held_transmittance, implied_transmittance
 from plix._validation import thread_count
 
 __all__ = ["fit"]
 
 FOCUS_OFFSET = "focus_offset_mm"
-_CENTERS = ("extremum", "none", "fit")
+_CENTERS = ("fit", "extremum", "none")
+# The default: a fitted focus offset measured best on noisy synthetic scans whose focus lies
+# between scan points (bench/bench_centering.py): unbiased where centring on the extremum
+# shifts the curve by up to half a step.
+DEFAULT_CENTER = "fit"
 _SETTINGS = ("ftol", "xtol", "gtol", "max_nfev", "epsfcn", "diff_step", "factor")
 # Defaults measured on noisy and noise-free fits of the exact seed model (2 and 3 free
 # parameters, 3 starts) and of the physical model on a fixed grid: ftol = xtol = 1e-10 recover
@@ -36,6 +46,18 @@ CORRELATION_WARNING = 0.95   # |correlation| above which two values are not sepa
 FLAT_CURVE = 1e-6            # a model curve that varies less than this shows no effect
 MAX_STARTS = 1000            # starts of one fit
 MAX_NFEV = 2**31 - 1         # MINPACK counts evaluations in a C int
+# Two starts ended in one minimum when every free value agrees within this fraction of its
+# standard error (or, where that is not finite, this relative difference).
+SAME_MINIMUM_STDERRS = 0.1
+SAME_MINIMUM_RELATIVE = 1e-4
+# Another minimum within this (chi-square, scaled to sigma units) of the best is a rival:
+# two standard deviations in one parameter.
+RIVAL_DELTA_CHISQR = 4.0
+# The extremum of a dataset lies between scan points when a parabola through its core (the
+# points at least this fraction of the way to its extremum) puts the vertex farther than
+# this fraction of a step from the extreme point, and by more than twice its own error.
+CORE_FRACTION = 0.5
+BETWEEN_POINTS_STEPS = 0.25
 
 
 def _settings(settings: dict):
@@ -89,7 +111,8 @@ def _free_parameters(params: Parameters) -> list:
     return free
 
 
-def _scan(scan) -> Scan:
+def scan_of(scan) -> Scan:
+    """``scan`` as a Scan (a Dataset alone is one), sigma on every dataset or none."""
     if isinstance(scan, Dataset):
         return Scan([scan])
     if not isinstance(scan, Scan):
@@ -110,7 +133,36 @@ def _check_count(n_starts) -> int:
     return int(n_starts)
 
 
-def _warn_bounds(params: Parameters, free, start) -> None:
+# --------------------------------------------------------------------------- warnings
+
+
+_PACKAGE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _user_stacklevel() -> int:
+    """The stacklevel of warnings.warn (called from WarningLog.warn) that names the first
+    frame outside plix: the user's call."""
+    frame, level = sys._getframe(2), 2
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+class WarningLog:
+    """The warnings of one fit: each raised as a FitWarning (pointing at the user's call) and
+    kept, so that the result, its report and its JSON carry them."""
+
+    def __init__(self, emit: bool = True) -> None:
+        self.messages: list[str] = []
+        self.emit = emit
+
+    def warn(self, message: str) -> None:
+        self.messages.append(message)
+        if self.emit:
+            warnings.warn(message, FitWarning, stacklevel=_user_stacklevel())
+
+
+def _warn_bounds(log, params: Parameters, free, start) -> None:
     for p in free:
         value = params[p.name].value
         width = p.max - p.min
@@ -119,61 +171,137 @@ def _warn_bounds(params: Parameters, free, start) -> None:
                 continue
             scale = width if math.isfinite(width) else max(abs(bound), abs(start[p.name]))
             if abs(value - bound) <= BOUND_TOLERANCE * scale:
-                warnings.warn(f"{p.name} = {value!r} is at its bound {bound!r}: the data "
-                              f"push it outside the allowed range; its uncertainty is not "
-                              f"meaningful", FitWarning, stacklevel=6)
+                log.warn(f"{p.name} = {value!r} is at its bound {bound!r}: the data push it "
+                         f"outside the allowed range; its uncertainty is not meaningful")
 
 
-def _warn_correlations(names, correlation) -> None:
+def _warn_correlations(log, names, correlation) -> None:
     n = len(names)
     for i in range(n):
         for j in range(i + 1, n):
             c = correlation[i, j]
             if np.isfinite(c) and abs(c) > CORRELATION_WARNING:
-                warnings.warn(f"{names[i]} and {names[j]} are correlated ({c:+.4f}): the data "
-                              f"do not separate them", FitWarning, stacklevel=6)
+                log.warn(f"{names[i]} and {names[j]} are correlated ({c:+.4f}): the data do "
+                         f"not separate them")
 
 
-def _warn_flat(scan: Scan, spans) -> None:
+def _warn_flat(log, scan: Scan, spans) -> None:
     flat = [d.energy_J for d, s in zip(scan, spans) if not s >= FLAT_CURVE]
     if flat:
-        warnings.warn(f"the model curve is flat (within {FLAT_CURVE:g}) at the start values for "
-                      f"the energies {flat} J: the fit cannot see the parameters. The usual "
-                      f"cause is units: energies in J, w0 and wavelength in m, positions in mm",
-                      FitWarning, stacklevel=6)
+        log.warn(f"the model curve is flat (within {FLAT_CURVE:g}) at the start values for the "
+                 f"energies {flat} J: the fit cannot see the parameters. The usual cause is "
+                 f"units: energies in J, w0 and wavelength in m, positions in mm")
 
 
-def _chosen_grid(outcome):
-    """The grid the model chose for the fit, or None when it chose none."""
-    grid = tuple(int(g) for g in outcome.discretisation.grid)
+def _chosen_grid(discretisation):
+    """The grid a model chose, or None when it chose none."""
+    grid = tuple(int(g) for g in discretisation.grid)
     return grid or None
 
 
 def _model_with_grid(model: Model, outcome) -> Model:
-    """The model as the fit ran it: with the grid it chose, that grid fixed."""
-    grid = _chosen_grid(outcome)
+    """The model as the fit's final search ran it: with the grid it chose, that grid fixed."""
+    grid = _chosen_grid(outcome.discretisation)
     return model.replace(grid=grid) if grid is not None else model
 
 
 def _grid_used(model: Model, outcome):
     if not model.grid_names:
         return None
-    chosen = _chosen_grid(outcome)
+    chosen = _chosen_grid(outcome.discretisation)
     return chosen if chosen is not None else tuple(model.grid)
 
 
+def _all_positions_identical(scan: Scan) -> None:
+    for k, d in enumerate(scan):
+        z = d.positions_mm
+        if len(z) > 1 and np.all(z == z[0]):
+            raise ValueError(f"scan[{k}]: every position is {z[0]:g} mm: a Z-scan moves the "
+                             "sample through the focus; check the position column")
+
+
+# --------------------------------------------------------------------------- the problem
+
+
+@dataclasses.dataclass(frozen=True)
+class FitInputs:
+    """What a refit from a solution needs besides new parameters: the inputs as checked."""
+
+    scan: Scan
+    setup: Setup
+    model: Model
+    nuisances: Nuisances
+    center: str
+    linear_transmittance: float | None
+    threads: int
+    settings: dict
+
+
+def _request(inputs: FitInputs, params: Parameters, entries, n_starts: int, iter_cb=None,
+             cancel=None):
+    """The engine's request for a fit of `params` (those with vary set are free)."""
+    model, setup = inputs.model, inputs.setup
+    index = {name: i for i, name in enumerate(model.parameter_names)}
+    free = [p for p in params if p.vary]
+    request = _core.FitRequest()
+    request.model = model.native()
+    request.setup = setup.native()
+    request.start = for_model(params, model).tolist()
+    request.free = [_core.FreeParameter(index[p.name], float(p.min), float(p.max)) for p in free]
+    request.datasets = [_core.FitDataset(positions_mm=d.positions_mm, measured=d.transmittance,
+                                         sigma=d.sigma, energy=d.energy_J,
+                                         point_energies=d.point_energies_J,
+                                         aperture=1.0 if d.aperture is None else d.aperture)
+                        for d in inputs.scan]
+    request.center = "none" if inputs.center == "fit" else inputs.center
+    request.nuisances = [e.native() for e in entries]
+    if inputs.linear_transmittance is not None:
+        request.held_transmittance = held_transmittance(
+            inputs.linear_transmittance, model, setup, {p.name for p in free})
+    request.n_starts = n_starts
+    request.threads = inputs.threads
+    request.settings = _settings(inputs.settings)
+    if iter_cb is not None:
+        request.iter_cb = iter_cb
+    check = canceller(cancel)
+    if check is not None:
+        request.cancel = check
+    return request
+
+
+def _start_grid(request, model: Model, checks) -> None:
+    """An automatic grid as the checks chose it at the start (the finest any dataset needs),
+    so that the engine does not choose it again."""
+    start = checks.start
+    if start is None or start.grids is None or model.fields.get("grid", ()) is not None:
+        return
+    grid = tuple(int(g) for g in np.max(np.array(start.grids), axis=0))
+    request.start_model = model.replace(grid=grid).native()
+    request.start_grid = list(grid)
+    request.start_error = float(np.max(start.errors))
+
+
+def _entries(inputs: FitInputs, starts=None, hold=None):
+    return nuisance_entries(inputs.nuisances, inputs.scan, inputs.center == "fit",
+                            starts=starts, hold=hold)
+
+
 def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None,
-        n_starts: int = 3, center: str = "extremum", threads: int | None = None,
-        iter_cb=None, cancel=None, **settings) -> FitResult:
-    """Fit the model to a measured scan by least squares (MINPACK's lmdif).
+        n_starts: int = 3, center: str = DEFAULT_CENTER, threads: int | None = None,
+        iter_cb=None, cancel=None, nuisances=None, linear_transmittance=None,
+        on_checks=None, **settings) -> FitResult:
+    """Fit a model to measured scans by least squares (MINPACK's lmdif), the model's shared
+    parameters and the experiment's nuisances together.
 
     Parameters
     ----------
     scan : Scan
-        The data, one dataset per pulse energy. With ``sigma`` on every dataset the
-        residuals are (data - model) / sigma and the uncertainties are absolute; without,
-        all points weigh the same and the covariance is scaled by the reduced chi-square
-        (as ``scipy.optimize.curve_fit`` with ``absolute_sigma=False``).
+        The data: any datasets (pulse energies, open and closed apertures, several files),
+        fitted together with one set of model parameters. With ``sigma`` on every dataset
+        the residuals are (data - model) / sigma and the uncertainties are absolute;
+        without, all points weigh the same and the covariance is scaled by the reduced
+        chi-square (as ``scipy.optimize.curve_fit`` with ``absolute_sigma=False``). A
+        dataset's ``label`` says which scan (file) it belongs to, for nuisances per scan.
     setup : Setup
         The experiment.
     params : Parameters
@@ -182,20 +310,22 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
         other finite bound its sqrt map, both of which reach the bound). Not modified.
     model : Model, optional
         Default ``Model.physical()``. A model that chooses its grid (the physical model with
-        an automatic grid) chooses it once at the start values (the finest needed by any
-        dataset) and keeps it fixed, so that the model is smooth in the parameters;
-        ``result.model`` holds it.
+        an automatic grid) chooses it at the start values (the finest any dataset needs),
+        then again at the solution, and searches again from there until the choice stays
+        (twice at most), so that the result does not depend on the start;
+        ``result.model`` holds the final grid.
     n_starts : int, optional
         The user's values first, then ``n_starts - 1`` starts with every free parameter
         multiplied by a factor log-spaced over 10^-0.52 .. 10^0.52 (1 excluded), kept
-        inside the bounds. The smallest chi-square wins. Default 3.
-    center : {"extremum", "none", "fit"}, optional
-        "extremum" (default): each dataset's positions are shifted so that its focus, by the
-        model's rule, is at 0 (for open-aperture models its data extremum: the minimum for a
-        dip, the maximum for a peak; a dataset is a dip when its minimum lies farther than
-        its maximum from the mean of the five points at either end, positions sorted).
-        "none": positions as given. "fit": one focal offset in mm, shared by the datasets,
-        is fitted (started at the focus of the first dataset).
+        inside the bounds. The smallest chi-square wins; every start is kept and the
+        distinct minima are listed (``result.minima``). Default 3.
+    center : {"fit", "extremum", "none"}, optional
+        "fit" (default): focus offsets in mm are fitted, one shared by all datasets unless
+        ``nuisances.focus`` says per scan or per dataset (started at the model's focus rule:
+        the extremum of the open-aperture data, the crossing between peak and valley of
+        closed-aperture data). "extremum": each dataset's positions are shifted so that its
+        focus by that rule is at 0; a FitWarning says when the data's extremum lies between
+        scan points, where this biases the fit. "none": positions as given.
     threads : int, optional
         Worker threads of the model (positions in parallel); None: the cores this process
         may use. Results do not depend on it.
@@ -208,6 +338,18 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
         Stops the fit (raising :class:`plix.Cancelled`) when set from another thread, within
         about 100 ms: a fit run in a worker thread is cancelled this way (Ctrl-C reaches only
         the main thread). Ctrl-C stops a fit on the main thread without it.
+    nuisances : Nuisances or dict, optional
+        What the fit adjusts about the experiment besides the model's parameters (focus
+        offsets, baselines, tilts, energy scales, w0, apertures); see
+        :class:`plix.Nuisances`. Default: a shared focus offset (with ``center="fit"``).
+    linear_transmittance : float, optional
+        The sample's measured linear transmittance T0 in (0, 1), held during the fit: the
+        populations are scaled at every evaluation so that the ground-state absorption
+        gives it (a model without a populated absorbing level gets alpha0 = -ln(T0)/L).
+        This fixes what the curves alone hardly constrain (sigma_12 times N1).
+    on_checks : callable, optional
+        Called with the :class:`plix.Checks` of the inputs before the fit runs (the command
+        line prints them).
     **settings
         ``ftol``, ``xtol`` (default 1e-10 each), ``gtol`` (0), ``max_nfev`` (0: 200 (n + 1)
         per start), ``diff_step`` (1e-6: the relative forward-difference step of lmdif on
@@ -217,25 +359,34 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
     Returns
     -------
     FitResult
+        With the fitted parameters and nuisances, their covariance, the statistics (chi2,
+        its p-value, AIC, BIC, per dataset), the distinct minima, the checks and every
+        warning raised.
 
     Warns
     -----
     FitWarning
-        Not converged; a parameter at (within 1e-6 relative of) a bound; two free values
-        with |correlation| > 0.95; a model curve flat within 1e-6 at the start; uncertainties
-        that cannot be computed.
+        Before the fit: what :func:`plix.check` finds. After it: not converged (or not a
+        minimum: a model that is not finite at the solution, a rank-deficient Jacobian);
+        another minimum within Delta chi2 < 4 of the best; a parameter at (within 1e-6
+        relative of) a bound; two free values with |correlation| > 0.95; a model curve
+        flat within 1e-6 at the start; with ``center="extremum"``, a focus between scan
+        points. Each is also in ``result.warnings``.
 
     Raises
     ------
     TypeError, ValueError
         Naming the argument: no free parameter, bad bounds or a start outside them, sigma
-        <= 0, non-finite data, mismatched lengths, unknown settings.
+        <= 0, non-finite data, mismatched lengths, a dataset whose positions are all the
+        same, unknown settings, a unit slip that :func:`plix.check` refuses.
     KeyboardInterrupt
         On Ctrl-C (main thread), within about 100 ms; nothing of the fit is kept.
     plix.Cancelled
         When ``cancel`` is set.
     """
-    scan = _scan(scan)
+    from plix._sanity import check
+
+    scan = scan_of(scan)
     if not isinstance(setup, Setup):
         raise TypeError(f"setup must be a plix.Setup, got {type(setup).__name__}")
     if not isinstance(params, Parameters):
@@ -247,65 +398,114 @@ def fit(scan: Scan, setup: Setup, params: Parameters, model: Model | None = None
         raise ValueError(f"center must be one of {', '.join(map(repr, _CENTERS))}, got {center!r}")
     n_starts = _check_count(n_starts)
     workers = thread_count(threads)
-    options = _settings(settings)
+    _settings(settings)
+    nuisances = Nuisances.of(nuisances)
+    if center != "fit" and nuisances.focus != "shared":
+        raise ValueError(f"nuisances.focus={nuisances.focus!r} needs center='fit' (the focus "
+                         f"offsets are fitted then), got center={center!r}")
     free = _free_parameters(params)
-    names = [p.name for p in free] + ([FOCUS_OFFSET] if center == "fit" else [])
+    inputs = FitInputs(scan=scan, setup=setup, model=model, nuisances=nuisances, center=center,
+                       linear_transmittance=linear_transmittance, threads=workers,
+                       settings=dict(settings))
+    entries = _entries(inputs)
+    names = [p.name for p in free] + [e.name for e in entries if e.vary]
     ndata = sum(len(d) for d in scan)
     if ndata <= len(names):
-        raise ValueError(f"scan: {ndata} data points cannot determine {len(names)} free values")
+        raise ValueError(f"scan: {ndata} data points cannot determine {len(names)} free values "
+                         f"({', '.join(names)})")
 
-    start = for_model(params, model)
+    for_model(params, model)
     check_populations(setup, model)
+    _all_positions_identical(scan)
     for k, d in enumerate(scan):
         check_positions_for(model, len(d), f"scan[{k}]")
         aperture_value(d.aperture, model, f"scan[{k}].aperture")
     if iter_cb is not None and not callable(iter_cb):
         raise TypeError(f"iter_cb must be callable or None, got {type(iter_cb).__name__}")
+    if on_checks is not None and not callable(on_checks):
+        raise TypeError(f"on_checks must be callable or None, got {type(on_checks).__name__}")
     index = {name: i for i, name in enumerate(model.parameter_names)}
     unknown = [p.name for p in free if p.name not in index]
     if unknown:
         raise ValueError(f"params: the {model.kind} model has no parameter {unknown[0]!r}")
+    request = _request(inputs, params, entries, n_starts, iter_cb, cancel)  # checks T0
 
-    request = _core.FitRequest()
-    request.model = model.native()
-    request.setup = setup.native()
-    request.start = start.tolist()
-    request.free = [_core.FreeParameter(index[p.name], float(p.min), float(p.max)) for p in free]
-    request.datasets = [_core.FitDataset(positions_mm=d.positions_mm, measured=d.transmittance,
-                                         sigma=d.sigma, energy=d.energy_J,
-                                         point_energies=d.point_energies_J,
-                                         aperture=1.0 if d.aperture is None else d.aperture)
-                        for d in scan]
-    request.center = center
-    request.n_starts = n_starts
-    request.threads = workers
-    request.settings = options
-    if iter_cb is not None:
-        request.iter_cb = iter_cb
-    check = canceller(cancel)
-    if check is not None:
-        request.cancel = check
+    log = WarningLog()
+    checks = check(scan, setup, params, model, nvarys=len(names), n_starts=n_starts,
+                   threads=workers, linear_transmittance=linear_transmittance, center=center,
+                   cancel=cancel, warn=log.warn)
+    if on_checks is not None:
+        on_checks(checks)
+    _start_grid(request, model, checks)
     outcome = _core.curve_fit(request)
-    return _result(outcome, names, scan, setup, params, model, free)
+    result = _result(outcome, inputs, params, entries, log, checks)
+    _warn(result, log, params, outcome)
+    result.warnings = tuple(log.messages)
+    return result
 
 
-def _result(outcome, names, scan, setup, params, model, free) -> FitResult:
+def refit(result: FitResult, params: Parameters | None = None, *, setup=None, scan=None,
+          hold=None, n_starts: int = 1) -> FitResult:
+    """A fit of the same problem started at `result`'s solution, with changes: other
+    parameters (those with vary unset held at their values), set-up or scan, nuisances held
+    (name -> value). Without free values the chi-square is evaluated. No checks, no warnings:
+    the caller (a profile, a systematic budget) judges the outcome."""
+    inputs = result._inputs
+    if inputs is None:
+        raise ValueError("this result cannot be refitted: it was not made by plix.fit")
+    changes = {}
+    if setup is not None:
+        changes["setup"] = setup
+    if scan is not None:
+        changes["scan"] = scan_of(scan)
+    inputs = dataclasses.replace(inputs, model=result.model, **changes)
+    params = result.params if params is None else params
+    starts = {name: v.value for name, v in result.nuisances.items()}
+    entries = _entries(inputs, starts=starts, hold=hold)
+    outcome = _core.curve_fit(_request(inputs, params, entries, n_starts))
+    log = WarningLog(emit=False)
+    out = _result(outcome, inputs, params, entries, log, None)
+    out.warnings = tuple(log.messages)
+    return out
+
+
+# --------------------------------------------------------------------------- the result
+
+
+def _result(outcome, inputs: FitInputs, params, entries, log, checks) -> FitResult:
+    free = [p for p in params if p.vary]
+    varying = [e for e in entries if e.vary]
+    names = [p.name for p in free] + [e.name for e in varying]
     n = len(names)
     covariance = np.array(outcome.covariance, dtype=float).reshape(n, n)
     correlation = np.array(outcome.correlation, dtype=float).reshape(n, n)
     values = np.array(outcome.values, dtype=float)
     fitted = params.copy()
-    start = {p.name: p.value for p in free}
     for i, p in enumerate(free):
-        fitted[p.name].value = float(values[i])
         fitted[p.name]._set_stderr(float(np.sqrt(covariance[i, i])))
+    # Every value as the engine ended: the free ones, and alpha0 where it holds T0.
+    for name, value in zip(inputs.model.parameter_names, outcome.params):
+        if name in fitted and fitted[name].value != value:
+            fitted[name].set(value=float(value), min=min(fitted[name].min, float(value)),
+                             max=max(fitted[name].max, float(value)))
     starts = [FitStart(start=dict(zip(names, s.start)), values=dict(zip(names, s.values)),
                        chisqr=float(s.chisqr), nfev=int(s.nfev),
                        status=_core.status_name(s.info), info=int(s.info),
                        success=bool(_core.status_success(s.info)))
               for s in outcome.starts]
-    fits_offset = FOCUS_OFFSET in names
-    automatic = bool(outcome.discretisation.grid)
+    nuisance_values = {}
+    for e, value in zip(entries, outcome.nuisance_values):
+        i = names.index(e.name) if e.vary else None
+        stderr = None if i is None else float(np.sqrt(covariance[i, i]))
+        nuisance_values[e.name] = NuisanceValue(value=float(value), stderr=stderr, unit=e.unit,
+                                                datasets=e.datasets, vary=e.vary)
+    shared = nuisance_values.get(FOCUS_OFFSET)
+    model, setup, scan = inputs.model, inputs.setup, inputs.scan
+    automatic = bool(outcome.start_discretisation.grid)
+    fitted_setup = dataclasses.replace(
+        setup, w0=float(outcome.w0),
+        populations=None if setup.populations is None else tuple(outcome.populations))
+    fitted_model = _model_with_grid(model, outcome)
     result = FitResult(
         params=fitted, var_names=names, values=values, covariance=covariance,
         correlation=correlation, chisqr=float(outcome.chisqr), redchi=float(outcome.redchi),
@@ -317,55 +517,191 @@ def _result(outcome, names, scan, setup, params, model, free) -> FitResult:
         residuals=[np.array(r) for r in outcome.residuals],
         best_fit=[np.array(b) for b in outcome.best_fit], starts=starts,
         best_start=int(outcome.best_start),
-        focus_offset_mm=float(values[-1]) if fits_offset else None,
-        focus_offset_stderr=float(np.sqrt(covariance[-1, -1])) if fits_offset else None,
+        focus_offset_mm=None if shared is None else shared.value,
+        focus_offset_stderr=None if shared is None else shared.stderr,
         position_shifts_mm=np.array(outcome.position_shifts_mm),
-        model=_model_with_grid(model, outcome), setup=setup, scan=scan,
+        model=fitted_model, setup=setup, scan=scan,
         absolute_sigma=bool(outcome.absolute_sigma),
         grid=_grid_used(model, outcome),
         error_estimate=float(outcome.discretisation.error_estimate) if automatic else None,
         solution_grid=(tuple(int(g) for g in outcome.solution_discretisation.grid)
                        if automatic else None),
         covariance_well_conditioned=bool(outcome.covariance_well_conditioned),
-        reciprocal_condition=float(outcome.reciprocal_condition))
-    _warn(result, scan, fitted, free, start, outcome)
+        reciprocal_condition=float(outcome.reciprocal_condition),
+        nuisances=nuisance_values,
+        dataset_chisqr=np.array(outcome.dataset_chisqr, dtype=float),
+        conditions=tuple(DatasetConditions(offset_mm=c.offset_mm, baseline=c.baseline,
+                                           tilt_per_mm=c.tilt_per_mm,
+                                           energy_scale=c.energy_scale,
+                                           aperture=(None if scan[k].aperture is None
+                                                     else c.aperture))
+                         for k, c in enumerate(outcome.conditions)),
+        fitted_setup=fitted_setup,
+        linear_transmittance=(inputs.linear_transmittance
+                              if inputs.linear_transmittance is not None else
+                              implied_transmittance(fitted_model, fitted_setup,
+                                                    for_model(fitted, fitted_model))),
+        transmittance_held=inputs.linear_transmittance is not None,
+        center=inputs.center,
+        start_grid=_chosen_grid(outcome.start_discretisation),
+        grid_refits=int(outcome.grid_refits),
+        checks=checks,
+        _inputs=inputs)
+    result.minima = _distinct_minima(result)
     return result
 
 
-def _warn_range(result) -> None:
+def _distinct_minima(result: FitResult) -> tuple:
+    """The starts' ends grouped into minima, best first, with Delta chi2 in sigma units."""
+    scale = 1.0 if result.absolute_sigma or not result.redchi > 0 else result.redchi
+    stderrs = np.sqrt(np.abs(np.diag(result.covariance))) if result.covariance.size else []
+    ends = sorted((k for k, s in enumerate(result.starts) if s.success),
+                  key=lambda k: result.starts[k].chisqr)
+    groups: list[list[int]] = []
+    for k in ends:
+        values = result.starts[k].values
+        for group in groups:
+            other = result.starts[group[0]].values
+            if all(_same(values[name], other[name], stderrs[i] if i < len(stderrs) else math.nan)
+                   for i, name in enumerate(result.var_names)):
+                group.append(k)
+                break
+        else:
+            groups.append([k])
+    if not groups:
+        return ()
+    best = result.starts[groups[0][0]].chisqr
+    return tuple(Minimum(values=dict(result.starts[g[0]].values),
+                         chisqr=result.starts[g[0]].chisqr,
+                         delta_chisqr=(result.starts[g[0]].chisqr - best) / scale,
+                         starts=tuple(g)) for g in groups)
+
+
+def _same(a: float, b: float, stderr: float) -> bool:
+    if math.isfinite(stderr) and stderr > 0.0:
+        return abs(a - b) <= SAME_MINIMUM_STDERRS * stderr
+    return abs(a - b) <= SAME_MINIMUM_RELATIVE * max(abs(a), abs(b))
+
+
+def _warn_range(log, result) -> None:
     """The model's own notes on where its curves are not to be trusted, at the solution."""
     values = for_model(result.params, result.model)
     seen = set()
-    native_setup = result.setup.native()
+    native_setup = result.fitted_setup.native()
     for k, d in enumerate(result.scan):
         positions = np.asarray(d.positions_mm, dtype=np.float64) - result.position_shifts_mm[k]
-        aperture = 1.0 if d.aperture is None else d.aperture
+        condition = result.conditions[k]
+        aperture = 1.0 if condition.aperture is None else condition.aperture
+        energy = d.energy_J * condition.energy_scale
         for note in _core.range_notes(result.model.native(), native_setup, values, positions,
-                                      d.energy_J, aperture):
+                                      energy, aperture):
             if note not in seen:
                 seen.add(note)
-                warnings.warn(f"{note} (dataset {k}, {d.energy_J:g} J)", FitWarning,
-                              stacklevel=5)
+                log.warn(f"{note} (dataset {k}, {d.energy_J:g} J)")
 
 
-def _warn(result, scan, fitted, free, start, outcome) -> None:
+def _warn_rivals(log, result) -> None:
+    """Another minimum within RIVAL_DELTA_CHISQR of the best."""
+    for m in result.minima[1:]:
+        if m.delta_chisqr < RIVAL_DELTA_CHISQR:
+            best = result.minima[0].values
+            differ = ", ".join(f"{name} = {m.values[name]:.4g} (best {best[name]:.4g})"
+                               for name in result.var_names
+                               if not _same(m.values[name], best[name], math.nan))
+            log.warn(f"another minimum lies within Delta chi2 = {m.delta_chisqr:.3g} of the "
+                     f"best (start {m.starts[0] + 1}): {differ}; the data do not choose "
+                     "between them: give the measured linear transmittance, hold a "
+                     "parameter, or add scans at other energies")
+
+
+def _warn_transmittance(log, result) -> None:
+    """Fitted values that imply a sample too dark to have been measured."""
+    from plix._sanity import SMALLEST_TRANSMITTANCE
+
+    t0 = result.linear_transmittance
+    if not result.transmittance_held and t0 is not None and t0 < SMALLEST_TRANSMITTANCE:
+        log.warn(f"the fitted values and populations imply a linear transmittance T0 = "
+                 f"{t0:.3g}: give the measured T0 (linear_transmittance=, command line --T0), "
+                 "which fixes sigma N")
+
+
+def _core_vertex(d) -> tuple[float, float, float] | None:
+    """(vertex, its standard error, extreme point) of a parabola through the core of a dip or
+    peak (the points at least CORE_FRACTION of the way from the wings' mean to the
+    extremum), positions in mm; None when there are too few."""
+    order = np.argsort(d.positions_mm, kind="stable")
+    z = np.asarray(d.positions_mm, dtype=float)[order]
+    t = np.asarray(d.transmittance, dtype=float)[order]
+    ends = min(5, z.size // 2)
+    if ends < 1:
+        return None
+    baseline = 0.5 * (t[:ends].mean() + t[-ends:].mean())
+    dip = baseline - t.min() >= t.max() - baseline
+    k = int(np.argmin(t) if dip else np.argmax(t))
+    depth = t - baseline
+    core = np.flatnonzero(np.abs(depth) >= CORE_FRACTION * abs(depth[k]))
+    core = core[(core >= k - 3) & (core <= k + 3)]
+    if core.size < 4:
+        return None
+    x = z[core] - z[k]
+    design = np.vstack([x ** 2, x, np.ones_like(x)]).T
+    coef, residual, rank, _ = np.linalg.lstsq(design, t[core], rcond=None)
+    if rank < 3 or coef[0] == 0.0:
+        return None
+    dof = core.size - 3
+    variance = (float(residual[0]) / dof if residual.size and dof > 0 else 0.0)
+    cov = variance * np.linalg.pinv(design.T @ design)
+    a, b = coef[0], coef[1]
+    vertex = -b / (2.0 * a)
+    gradient = np.array([b / (2.0 * a * a), -1.0 / (2.0 * a), 0.0])
+    return z[k] + vertex, float(np.sqrt(max(gradient @ cov @ gradient, 0.0))), float(z[k])
+
+
+def _warn_between_points(log, result) -> None:
+    """With centring on the extremum: datasets whose extremum lies between scan points."""
+    for k, d in enumerate(result.scan):
+        if d.aperture is not None:
+            continue
+        found = _core_vertex(d)
+        if found is None:
+            continue
+        vertex, error, extreme = found
+        step = float(np.median(np.diff(np.sort(d.positions_mm))))
+        shift = vertex - extreme
+        if abs(shift) > BETWEEN_POINTS_STEPS * step and abs(shift) > 2.0 * error:
+            log.warn(f"dataset {k} ({d.energy_J:g} J): its extremum lies between scan points, "
+                     f"about {shift:+.3g} mm from the point at {extreme:g} mm it was centred "
+                     f"on (steps of {step:.3g} mm): center='fit' fits the focus instead")
+
+
+def _warn(result, log, params, outcome) -> None:
     if result.aborted:
         return
-    _warn_range(result)
-    if not result.success:
-        warnings.warn(f"the fit did not converge: {result.status} ({result.message})",
-                      FitWarning, stacklevel=5)
-    _warn_bounds(fitted, free, start)
-    if not result.covariance_well_conditioned:
-        warnings.warn("the uncertainties cannot be computed: J^T J is singular or too "
-                      f"ill-conditioned (reciprocal condition {result.reciprocal_condition:.3g})"
-                      "; some parameters do not change the model or the data do not separate "
-                      "them", FitWarning, stacklevel=5)
-    else:
-        _warn_correlations(result.var_names, result.correlation)
-    _warn_flat(scan, outcome.start_curve_span)
+    free = [p for p in params if p.vary]
+    start = {p.name: p.value for p in free}
+    _warn_range(log, result)
+    if result.status == "non_finite":
+        log.warn(f"the fit is not a solution: {result.message}")
+    elif result.status == "rank_deficient":
+        log.warn("the uncertainties cannot be computed and the solution is not unique: J^T J "
+                 f"is singular or too ill-conditioned (reciprocal condition "
+                 f"{result.reciprocal_condition:.3g}); some parameters do not change the model "
+                 "or the data do not separate them")
+    elif not result.success:
+        log.warn(f"the fit did not converge: {result.status} ({result.message})")
+    _warn_rivals(log, result)
+    _warn_transmittance(log, result)
+    _warn_bounds(log, result.params, free, start)
+    if result.covariance_well_conditioned:
+        _warn_correlations(log, result.var_names, result.correlation)
+    elif result.status != "rank_deficient" and result.success:
+        log.warn("the uncertainties cannot be computed: J^T J is singular or too "
+                 f"ill-conditioned (reciprocal condition {result.reciprocal_condition:.3g})")
+    _warn_flat(log, result.scan, outcome.start_curve_span)
+    if result.center == "extremum":
+        _warn_between_points(log, result)
     sol = result.solution_grid
     if sol is not None and result.grid is not None and any(s > g for s, g in zip(sol, result.grid)):
-        warnings.warn(f"at the solution the physical model needs the grid {sol} for its "
-                      f"accuracy, finer than the grid {result.grid} held during the fit; fit "
-                      f"again with model.replace(grid={sol})", FitWarning, stacklevel=5)
+        log.warn(f"at the solution the physical model needs the grid {sol} for its accuracy, "
+                 f"finer than the grid {result.grid} held during the fit; fit again with "
+                 f"model.replace(grid={sol})")

@@ -13,6 +13,8 @@ from plix._specs import ParameterSpec
 __all__ = ["Model", "model_kinds"]
 
 FUNCTION_KIND = "function"
+# Keywords a model function may take besides its parameters: what the engine passes then.
+CONTEXT_KEYWORDS = ("aperture", "setup")
 
 # The registry, as the compiled core defines it: kind name -> its description.
 _KINDS = {kind.name: kind for kind in _core.model_kinds()}
@@ -93,6 +95,17 @@ def _function_specs(parameters) -> tuple[ParameterSpec, ...]:
     return specs
 
 
+def _context_keywords(function) -> tuple[str, ...]:
+    """The keywords of CONTEXT_KEYWORDS that the function takes by name."""
+    try:
+        signature = inspect.signature(function)
+    except (TypeError, ValueError):
+        return ()
+    named = {name for name, p in signature.parameters.items()
+             if p.kind in (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)}
+    return tuple(k for k in CONTEXT_KEYWORDS if k in named)
+
+
 class Model:
     """How the normalised transmittance curve is computed. Immutable.
 
@@ -157,6 +170,16 @@ class Model:
             unit (str) or ParameterSpec. Plain names accept any real value and are fitted
             without bounds unless the Parameters give some.
 
+        Notes
+        -----
+        A function with a keyword ``aperture`` computes closed-aperture curves too: it
+        receives the aperture's linear transmittance S (1.0 for an open aperture) and the
+        fit's focus rule for closed datasets is the baseline crossing between peak and
+        valley. A function with a keyword ``setup`` receives the experiment (an object with
+        ``wavelength``, ``w0``, ``tau``, ``sample_width``, ``M2``, ``n0`` and
+        ``populations``, SI units), as a fit with a fitted beam waist changes it. Neither
+        name can be a parameter then.
+
         Examples
         --------
         >>> def dip(z, energy, depth, z0):
@@ -168,11 +191,17 @@ class Model:
         if not callable(function):
             raise TypeError(f"function must be callable, got {type(function).__name__}")
         specs = _function_specs(parameters)
+        context = _context_keywords(function)
+        clash = [s.name for s in specs if s.name in context]
+        if clash:
+            raise ValueError(f"parameters: {clash[0]!r} is the keyword the function receives "
+                             f"the {clash[0]} in; rename the parameter")
         model = cls.__new__(cls)
         object.__setattr__(model, "_kind", FUNCTION_KIND)
         object.__setattr__(model, "_fields", {"function": function, "parameters": specs})
         object.__setattr__(model, "_native", _core.function_model(
-            function, [s._native() for s in specs]))
+            function, [s._native() for s in specs], takes_aperture="aperture" in context,
+            takes_setup="setup" in context))
         return model
 
     @property
@@ -206,6 +235,12 @@ class Model:
     def closed_aperture(self) -> bool:
         """Whether the model computes closed-aperture curves (``aperture`` in (0, 1))."""
         return bool(self._native.closed_aperture)
+
+    @property
+    def intensity_scale(self) -> float:
+        """The peak intensity the model applies per physical peak intensity of a pulse (1 for
+        a model of the real beam; the seed model's normalisation is about 1/6000)."""
+        return float(self._native.intensity_scale)
 
     @property
     def grid_names(self) -> tuple[str, ...]:

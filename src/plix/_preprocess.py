@@ -77,7 +77,7 @@ def _rebuilt(d, transmittance, sigma):
     from . import Dataset
 
     energy = d.energy_J if d.point_energies_J is None else d.point_energies_J
-    return Dataset(d.positions_mm, transmittance, energy, sigma, d.aperture)
+    return Dataset(d.positions_mm, transmittance, energy, sigma, d.aperture, label=d.label)
 
 
 def _baseline(k: int, d, steps: Preprocessing) -> tuple[np.ndarray, str]:

@@ -111,6 +111,7 @@ def _statistics(result) -> list[tuple[str, str]]:
     grid = getattr(result, "grid", None)
     if grid is not None:
         rows.append(("model grid", str(tuple(grid) if not isinstance(grid, str) else grid)))
+    rows += _global_fit_rows(result)
     return rows
 
 
@@ -355,3 +356,160 @@ def result_to_dict(result) -> dict:
         "error_estimate": _plain(getattr(result, "error_estimate", None)),
         "derived": _plain(result.derived_quantities().to_dict()),
     }
+
+
+# --------------------------------------------------------------------------- global fits
+
+
+def _global_fit_rows(result) -> list[tuple[str, str]]:
+    """Rows of [[Fit Statistics]] for the goodness of fit, the focus and the grid's history."""
+    rows = []
+    if not hasattr(result, "pvalue"):
+        return rows
+    p = result.pvalue
+    rows.append(("p-value of chi-square", _g(p, 3) if math.isfinite(p)
+                 else "n/a (no sigma given: chi-square is not in units of sigma)"))
+    rows.append(("AIC, BIC", f"{_g(result.aic, 6)}, {_g(result.bic, 6)}"))
+    rows.append(("focus", {"fit": "focus offset fitted (see [[Nuisances]])",
+                           "extremum": "each dataset centred on its extremum (shifts in "
+                                       "[[Datasets]])",
+                           "none": "positions as given"}.get(result.center, result.center)))
+    t0 = getattr(result, "linear_transmittance", None)
+    if t0 is not None:
+        rows.append(("linear transmittance T0", f"{_g(t0, 4)} ("
+                     + ("held" if result.transmittance_held else "implied by the fitted values")
+                     + ")"))
+    start = getattr(result, "start_grid", None)
+    if start is not None and tuple(start) != tuple(result.grid or ()):
+        rows.append(("model grid at the start", f"{tuple(start)}, chosen again at the solution "
+                     f"({result.grid_refits} search(es) from there)"))
+    return rows
+
+
+def _datasets_lines(result) -> list[str]:
+    header = ["#", "label", "energy (J)", "aperture", "points", "chi-square", "shift (mm)"]
+    rows = []
+    chis = getattr(result, "dataset_chisqr", None)
+    for k, d in enumerate(result.scan):
+        rows.append([str(k), d.label or "", _g(d.energy_J, 4),
+                     "open" if d.aperture is None else _g(d.aperture, 4), str(len(d)),
+                     "" if chis is None else _g(chis[k], 5),
+                     _g(result.position_shifts_mm[k], 4)])
+    return _table(header, rows)
+
+
+def _nuisance_lines(result) -> list[str]:
+    rows = []
+    for name, v in result.nuisances.items():
+        scope = ("all" if len(v.datasets) == len(result.scan)
+                 else ", ".join(str(k) for k in v.datasets))
+        rows.append([name, _g(v.value, 6), v.unit,
+                     "(held)" if v.stderr is None else _g(v.stderr, 2), scope])
+    return _table(["name", "value", "unit", "std. error", "datasets"], rows) if rows \
+        else ["    none"]
+
+
+def _minima_lines(result) -> list[str]:
+    minima = result.minima
+    if len(minima) < 2:
+        return [f"    one minimum ({len(result.starts)} start(s) ended there)"]
+    names = list(result.var_names)
+    header = ["", "Delta chi2", "starts"] + names
+    rows = []
+    for k, m in enumerate(minima):
+        rows.append([("best" if k == 0 else str(k + 1)), _g(m.delta_chisqr, 3),
+                     ",".join(str(s + 1) for s in m.starts)] + [_g(m.values[n]) for n in names])
+    return _table(header, rows)
+
+
+def _profile_lines(result) -> list[str]:
+    rows = []
+    for name, p in result.profiles.items():
+        quoted = (f"{_g(p.value)} +/- {_g(p.stderr, 2)}" if p.quadratic else
+                  f"{_g(p.value)} -{_g(p.minus, 2)} +{_g(p.plus, 2)} (profile)")
+        rows.append([name, _g(p.value), _g(p.lower), _g(p.upper), _g(p.stderr, 2),
+                     "yes" if p.quadratic else "NO", quoted])
+    return _table(["name", "value", "lower", "upper", "std. error", "quadratic", "quote"], rows)
+
+
+def _systematic_lines(result) -> list[str]:
+    budget = result.systematic_budget
+    sources = list(budget.uncertainties)
+    header = ["name", "value", "statistical"]
+    if budget.method == "sensitivity":
+        header += sources
+    header += ["systematic", "total", "total (%)"]
+    rows = []
+    for name in budget.statistical:
+        value = float(result.values[result.var_names.index(name)])
+        cells = [name, _g(value), _g(budget.statistical[name], 2)]
+        if budget.method == "sensitivity":
+            cells += [_g(budget.contributions[name][s], 2) for s in sources]
+        cells += [_g(budget.systematic[name], 2), _g(budget.total[name], 2),
+                  _relative(budget.total[name], value)]
+        rows.append(cells)
+    given = ", ".join(f"{s} {100 * u:.3g}%" for s, u in budget.uncertainties.items())
+    return [f"    ({budget.method}; relative uncertainties: {given}; {budget.refits} refits)"] \
+        + _table(header, rows)
+
+
+def global_fit_sections(result) -> str:
+    """The report's sections on datasets, nuisances, minima, profiles, the systematic budget,
+    the checks made before the fit and the warnings raised (after [[Correlations]])."""
+    lines = ["", "[[Datasets]] (chi-square of each; shift: subtracted from its positions)"]
+    lines += _datasets_lines(result)
+    lines.append("[[Nuisances]]")
+    lines += _nuisance_lines(result)
+    lines.append("[[Minima]] (the starts' ends; Delta chi2 in units of sigma"
+                 + (", on the grid chosen at the start)" if result.grid_refits else ")"))
+    lines += _minima_lines(result)
+    if result.profiles:
+        lines.append("[[Profile intervals]] (Delta chi2 = sigma^2; quadratic: both ends within "
+                     "10 % of the standard error)")
+        lines += _profile_lines(result)
+    if result.systematic_budget is not None:
+        lines.append("[[Systematic budget]] (the set-up's uncertainties propagated by refitting)")
+        lines += _systematic_lines(result)
+    if result.checks is not None:
+        lines.append("[[Checks]] (before the fit)")
+        lines.append(result.checks.text())
+    lines.append("[[Warnings]]")
+    lines += [f"    {w}" for w in result.warnings] or ["    none"]
+    return "\n".join(lines)
+
+
+def global_fit_dict(result) -> dict:
+    """The global fit's additions to :func:`result_to_dict`: goodness of fit, per-dataset
+    chi-square and shifts, nuisances, minima, profiles, systematic budget, checks and
+    warnings."""
+    out = {
+        "pvalue": _plain(result.pvalue),
+        "aic": _plain(result.aic),
+        "bic": _plain(result.bic),
+        "center": result.center,
+        "linear_transmittance": _plain(result.linear_transmittance),
+        "transmittance_held": bool(result.transmittance_held),
+        "dataset_chisqr": _plain(result.dataset_chisqr),
+        "position_shifts_mm": _plain(result.position_shifts_mm),
+        "dataset_labels": [d.label for d in result.scan],
+        "conditions": _plain(list(result.conditions)),
+        "nuisances": _plain(result.nuisances),
+        "minima": _plain(list(result.minima)),
+        "warnings": list(result.warnings),
+        "start_grid": _plain(result.start_grid),
+        "grid_refits": int(result.grid_refits),
+        "profiles": {name: {"value": p.value, "stderr": p.stderr, "sigma": p.sigma,
+                            "lower": p.lower, "upper": p.upper, "quadratic": p.quadratic,
+                            "points": _plain(p.points)}
+                     for name, p in result.profiles.items()},
+        "systematic_budget": _plain(result.systematic_budget),
+        "checks": None if result.checks is None else {
+            "rows": [list(r) for r in result.checks.rows],
+            "warnings": list(result.checks.warnings),
+            "peak_intensity_W_m2": result.checks.peak_intensity,
+            "peak_fluence_J_m2": result.checks.peak_fluence,
+            "rayleigh_range_m": result.checks.rayleigh_range,
+            "evaluation_seconds": result.checks.evaluation_seconds,
+            "estimated_seconds": result.checks.estimated_seconds},
+    }
+    return out

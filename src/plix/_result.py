@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import json
+import math
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -11,7 +13,7 @@ from plix._parameters import Parameters
 from plix._scan import Scan
 from plix._setup import Setup
 
-__all__ = ["FitResult", "FitStart", "FitWarning"]
+__all__ = ["DatasetConditions", "FitResult", "FitStart", "FitWarning", "Minimum"]
 
 
 class FitWarning(RuntimeWarning):
@@ -46,6 +48,41 @@ class FitStart:
     status: str
     info: int
     success: bool
+
+
+@dataclass(frozen=True)
+class Minimum:
+    """A distinct minimum that one or more starts of a fit ended in.
+
+    Attributes
+    ----------
+    values : dict
+        Free values (name -> value) there.
+    chisqr : float
+    delta_chisqr : float
+        Chi-square above the best minimum, in units of sigma (divided by the reduced
+        chi-square when no sigma was given): 1 is one standard deviation in one parameter.
+    starts : tuple of int
+        The starts (indices into ``FitResult.starts``) that ended there.
+    """
+
+    values: dict
+    chisqr: float
+    delta_chisqr: float
+    starts: tuple
+
+
+@dataclass(frozen=True)
+class DatasetConditions:
+    """What one dataset's curve was computed with at the solution: the focus offset (mm,
+    beside any centring shift), the baseline factor, the tilt (per mm), the energy scale and
+    the aperture's linear transmittance (None: open)."""
+
+    offset_mm: float
+    baseline: float
+    tilt_per_mm: float
+    energy_scale: float
+    aperture: float | None
 
 
 @dataclass(eq=False)
@@ -108,6 +145,43 @@ class FitResult:
         Whether J^T J could be inverted.
     reciprocal_condition : float
         Its reciprocal condition number (with unit diagonal).
+    nuisances : dict
+        Name -> :class:`plix.NuisanceValue`: every nuisance of the fit (focus offsets,
+        baselines, ...), fitted or held, with its standard error.
+    dataset_chisqr : ndarray
+        Per dataset, its part of ``chisqr``.
+    conditions : tuple of DatasetConditions
+        Per dataset, what its curve was computed with.
+    fitted_setup : Setup
+        The set-up at the solution: w0 fitted, populations scaled to the held linear
+        transmittance.
+    linear_transmittance : float or None
+        The sample's linear transmittance: the one held, or the one the fitted values and
+        populations imply (None when the model does not say).
+    transmittance_held : bool
+        Whether the fit held it.
+    center : str
+        How the positions were centred ("fit", "extremum" or "none").
+    start_grid : tuple or None
+        The grid chosen at the start values (``grid`` is the one chosen at the solution).
+    grid_refits : int
+        Searches made again from the solution on a grid chosen there.
+    minima : tuple of Minimum
+        The distinct minima the starts ended in, best first.
+    warnings : tuple of str
+        Every warning raised during the fit and its checks.
+    checks : Checks or None
+        What :func:`plix.check` showed before the fit.
+    profiles : dict
+        Name -> :class:`plix.Profile`, for the profiles computed (:meth:`profile`).
+    systematic_budget : SystematicBudget or None
+        The last budget computed (:meth:`systematics`).
+
+    Notes
+    -----
+    ``status`` is also ``"non_finite"`` (the model is inf or NaN at the solution) or
+    ``"rank_deficient"`` (the Jacobian is zero or rank-deficient there); then ``success``
+    is False.
     """
 
     params: Parameters
@@ -143,11 +217,28 @@ class FitResult:
     solution_grid: tuple | None
     covariance_well_conditioned: bool
     reciprocal_condition: float
+    nuisances: dict = field(default_factory=dict)
+    dataset_chisqr: np.ndarray | None = None
+    conditions: tuple = ()
+    fitted_setup: Setup | None = None
+    linear_transmittance: float | None = None
+    transmittance_held: bool = False
+    center: str = "fit"
+    start_grid: tuple | None = None
+    grid_refits: int = 0
+    minima: tuple = ()
+    warnings: tuple = ()
+    checks: object = None
+    profiles: dict = field(default_factory=dict)
+    systematic_budget: object = None
+    _inputs: object = field(default=None, repr=False)
 
     def report(self, reference=None) -> str:
-        """A text report: statistics, parameters with errors and bounds, correlations."""
-        from plix._report import format_report
-        return format_report(self, reference) if reference is not None else format_report(self)
+        """A text report: statistics, parameters with errors and bounds, correlations, then
+        the datasets, nuisances, minima, profiles, systematic budget, checks and warnings."""
+        from plix._report import format_report, global_fit_sections
+        text = format_report(self, reference) if reference is not None else format_report(self)
+        return text + global_fit_sections(self)
 
     def __str__(self) -> str:
         from plix._report import summary_line
@@ -164,8 +255,8 @@ class FitResult:
 
     def to_dict(self) -> dict:
         """The result as plain Python types (for JSON)."""
-        from plix._report import result_to_dict
-        return result_to_dict(self)
+        from plix._report import global_fit_dict, result_to_dict
+        return {**result_to_dict(self), **global_fit_dict(self)}
 
     def to_json(self, path=None) -> str:
         """The result as standard JSON text, also written to ``path`` when given.
@@ -183,7 +274,7 @@ class FitResult:
         return text
 
     def plot(self, path=None):
-        """Data, model and residuals per energy (needs matplotlib); returns the figure."""
+        """Data, model and residuals per dataset (needs matplotlib); returns the figure."""
         from plix._plotting import plot_fit
         return plot_fit(self, path)
 
@@ -191,3 +282,51 @@ class FitResult:
         """Standard error of a free value by name (including ``"focus_offset_mm"``)."""
         i = self.var_names.index(name)
         return float(np.sqrt(self.covariance[i, i]))
+
+    @property
+    def pvalue(self) -> float:
+        """The probability of a chi-square at least this large if the model is right (NaN
+        without given uncertainties: the chi-square is then not in units of sigma)."""
+        from plix._fitstats import chi2_pvalue
+        return chi2_pvalue(self.chisqr, self.nfree) if self.absolute_sigma else math.nan
+
+    @property
+    def aic(self) -> float:
+        """Akaike's information criterion (lower is better, between fits of one dataset)."""
+        from plix._fitstats import information_criteria
+        return information_criteria(self.chisqr, self.ndata, self.nvarys, self.absolute_sigma)[0]
+
+    @property
+    def bic(self) -> float:
+        """The Bayesian information criterion (lower is better, between fits of one dataset)."""
+        from plix._fitstats import information_criteria
+        return information_criteria(self.chisqr, self.ndata, self.nvarys, self.absolute_sigma)[1]
+
+    def profile(self, name: str, **options):
+        """The profile likelihood of one free value: its asymmetric interval and the
+        Delta chi2 curve (:func:`plix.profile`, whose options it takes). Kept in
+        ``profiles``."""
+        from plix._profile import profile
+        found = profile(self, name, **options)
+        self.profiles[name] = found
+        return found
+
+    def conf_interval(self, names=None, **options) -> dict:
+        """Profile-likelihood intervals of the named free values (default all): name ->
+        (lower, upper). Each profile is kept in ``profiles``."""
+        names = list(self.var_names) if names is None else ([names] if isinstance(names, str)
+                                                            else list(names))
+        return {name: self.profile(name, **options).interval for name in names}
+
+    def systematics(self, **options):
+        """The systematic budget of the set-up's stated uncertainties
+        (:func:`plix.systematic_budget`, whose options it takes); kept in
+        ``systematic_budget``."""
+        from plix._systematics import systematic_budget
+        self.systematic_budget = systematic_budget(self, **options)
+        return self.systematic_budget
+
+    def model_curve(self, k: int, positions_mm) -> np.ndarray:
+        """The fitted curve of dataset k (nuisances applied) at any measured positions (mm)."""
+        from plix._plotting import fitted_curve
+        return fitted_curve(self, k, np.asarray(positions_mm, dtype=float))

@@ -44,6 +44,11 @@ class Dataset:
     aperture : float or None, optional
         None (default): open aperture, all the transmitted light is detected. Otherwise the
         linear transmittance S of the far-field aperture, in (0, 1).
+    label : str or None, optional
+        The scan (measurement run) the dataset belongs to, for example the file it came
+        from: datasets with one label share the nuisances a fit gives per scan (a focus
+        offset, a baseline); unlabelled datasets count as one scan. :func:`plix.read_scan`
+        labels each dataset with its file's name.
 
     Notes
     -----
@@ -53,10 +58,10 @@ class Dataset:
     """
 
     __slots__ = ("_positions", "_transmittance", "_energy", "_point_energies", "_sigma",
-                 "_aperture")
+                 "_aperture", "_label")
 
     def __init__(self, positions_mm, transmittance, energy_J, sigma=None,
-                 aperture=None) -> None:
+                 aperture=None, label=None) -> None:
         self._positions = _vector(positions_mm, "positions_mm", "mm")
         self._transmittance = _vector(transmittance, "transmittance", "normalised")
         if self._positions.size != self._transmittance.size:
@@ -108,6 +113,24 @@ class Dataset:
             if bad.size:
                 raise ValueError(f"sigma[{bad[0]}] must be positive, got {s[bad[0]]!r}")
             self._sigma = s
+        if label is not None and not isinstance(label, str):
+            raise TypeError(f"label must be a str or None, got {type(label).__name__}")
+        self._label = label
+
+    def with_label(self, label) -> "Dataset":
+        """This dataset under another label (the arrays are shared: they are read-only)."""
+        if label is not None and not isinstance(label, str):
+            raise TypeError(f"label must be a str or None, got {type(label).__name__}")
+        twin = Dataset.__new__(Dataset)
+        for name in Dataset.__slots__:
+            object.__setattr__(twin, name, getattr(self, name))
+        twin._label = label
+        return twin
+
+    @property
+    def label(self) -> str | None:
+        """The scan this dataset belongs to (str), or None."""
+        return self._label
 
     @property
     def positions_mm(self) -> np.ndarray:
@@ -155,8 +178,10 @@ class Dataset:
         energy = (repr(self._energy) if self._point_energies is None
                   else f"<{self._point_energies.size} values, median {self._energy!r}>")
         aperture = "" if self._aperture is None else f", aperture={self._aperture!r}"
+        label = "" if self._label is None else f", label={self._label!r}"
         return (f"Dataset(<{len(self)} points, {self._positions.min():g} .. "
-                f"{self._positions.max():g} mm>, energy_J={energy}, sigma={sigma}{aperture})")
+                f"{self._positions.max():g} mm>, energy_J={energy}, sigma={sigma}{aperture}"
+                f"{label})")
 
 
 class Scan:

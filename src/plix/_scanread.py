@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 import shlex
 from dataclasses import dataclass
@@ -731,5 +732,6 @@ def read_scan(path, format=None, *, return_notes=False, **options):
     reader = _Reader(path, table, fmt)
     from . import Scan
 
-    scan = Scan(reader.datasets())
+    name = os.path.basename(os.fspath(path))
+    scan = Scan(d.with_label(name) for d in reader.datasets())
     return (scan, tuple(reader.notes)) if return_notes else scan

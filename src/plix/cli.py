@@ -265,6 +265,90 @@ def _add_preprocessing(parser: argparse.ArgumentParser) -> None:
                             "better)")
 
 
+SCOPES = {"shared": "shared", "per-file": "per_scan", "per-dataset": "per_dataset"}
+
+
+def _scope(text: str) -> str:
+    if text not in SCOPES:
+        raise argparse.ArgumentTypeError(f"expected one of {', '.join(SCOPES)}, got {text!r}")
+    return SCOPES[text]
+
+
+def _fraction(text: str) -> float:
+    """A number in (0, 1), or a percentage (50%)."""
+    try:
+        value = float(text[:-1]) / 100.0 if text.endswith("%") else float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a fraction in (0, 1) or a percentage "
+                                         f"(0.5 or 50%), got {text!r}") from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"expected a value in (0, 1) (or 0-100 %), got {text!r}")
+    return value
+
+
+SYSTEMATIC_SOURCES = ("w0", "tau", "energy", "sample_width", "aperture")
+
+
+def _systematics(text: str) -> dict:
+    """w0=5%,tau=0.1,... -> {source: relative uncertainty}."""
+    out = {}
+    for item in filter(None, (part.strip() for part in text.split(","))):
+        key, equals, value = item.partition("=")
+        key = key.strip()
+        if not equals or key not in SYSTEMATIC_SOURCES or key in out:
+            raise argparse.ArgumentTypeError(
+                f"expected SOURCE=UNCERTAINTY,... with sources {', '.join(SYSTEMATIC_SOURCES)} "
+                f"(w0=5%,tau=10%), got {item!r}")
+        value = value.strip()
+        try:
+            number = float(value[:-1]) / 100.0 if value.endswith("%") else float(value)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{key}: expected a relative uncertainty (0.05 or "
+                                             f"5%), got {value!r}") from None
+        if not 0.0 <= number < 1.0:
+            raise argparse.ArgumentTypeError(f"{key}: a relative uncertainty must be in [0, 1) "
+                                             f"(0-100 %), got {value!r}")
+        out[key] = number
+    if not out:
+        raise argparse.ArgumentTypeError("expected SOURCE=UNCERTAINTY,... (w0=5%,tau=10%)")
+    return out
+
+
+def _add_global(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "global fits", "Several files are fitted together with one set of parameters. Each file "
+        "is a scan;\nnuisances are fitted per file, per dataset or shared (SCOPE: shared, "
+        "per-file,\nper-dataset) and reported with their errors.")
+    group.add_argument("--focus", type=_scope, default="shared", metavar="SCOPE",
+                       help="with --center fit: one focal offset for all (shared, default: one "
+                            "stage), per-file or per-dataset")
+    group.add_argument("--baseline", type=_scope, nargs="?", const="per_dataset",
+                       metavar="SCOPE", help="fit a baseline factor (default per-dataset)")
+    group.add_argument("--tilt", type=_scope, nargs="?", const="per_dataset", metavar="SCOPE",
+                       help="fit a linear baseline tilt per mm (default per-dataset)")
+    group.add_argument("--energy-scale", type=_scope, nargs="?", const="per_scan",
+                       metavar="SCOPE",
+                       help="fit an energy calibration factor (default per-file: the first file "
+                            "is the reference; shared trades off against the coefficients)")
+    group.add_argument("--fit-w0", action="store_true", help="fit the beam waist w0")
+    group.add_argument("--fit-aperture", type=_scope, nargs="?", const="shared",
+                       metavar="SCOPE",
+                       help="fit the closed-aperture datasets' linear transmittance S "
+                            "(default shared)")
+    group.add_argument("--T0", type=_fraction, metavar="T0", dest="transmittance",
+                       help="the sample's measured linear transmittance (0.5 or 50%%), held "
+                            "during the fit: it fixes sigma N (or alpha0)")
+    group.add_argument("--profile", action="append", default=[], metavar="NAME",
+                       help="a profile-likelihood interval for this free value (repeat for "
+                            "several); with --plot its figure is written beside the fit's")
+    group.add_argument("--systematics", type=_systematics, metavar="SOURCE=U,...",
+                       help="propagate the set-up's relative uncertainties by refitting: "
+                            "w0=5%%,tau=10%%,energy=10%%,sample_width=2%%,aperture=5%%")
+    group.add_argument("--systematics-method", choices=("sensitivity", "monte_carlo"),
+                       default="sensitivity",
+                       help="two refits per source (default) or Monte Carlo draws")
+
+
 def _energy_text(text: str) -> str:
     _energy(text)  # checked here, converted with the other options
     return text
@@ -298,9 +382,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--starts", type=_count_up_to(MAX_STARTS), default=3, metavar="N",
                      help="starting points: the file's values, then N-1 log-spaced around "
                           "them (default 3)")
-    fit.add_argument("--center", choices=("extremum", "none", "fit"), default="extremum",
-                     help="focus: shift each dataset's extremum to 0 mm (default), use the "
-                          "positions as given, or fit a common focal offset in mm")
+    fit.add_argument("--center", choices=("fit", "extremum", "none"), default="fit",
+                     help="focus: fit the focal offset in mm (default; see --focus), shift "
+                          "each dataset's extremum to 0 mm, or use the positions as given")
     fit.add_argument("--max-nfev", type=_count_up_to(MAX_NFEV), metavar="N",
                      help="at most N model evaluations per start (default: 200 per free "
                           "parameter and one)")
@@ -311,6 +395,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--reference", metavar="PARAMS.toml",
                      help="a parameter file whose values are printed beside the fitted ones "
                           "(for example the true values of simulated data)")
+    _add_global(fit)
     _add_reading(fit)
     _add_preprocessing(fit)
 
@@ -489,9 +574,42 @@ def _preprocessed(scan, args):
     return scan, [f"plix: preprocessing: {sentence}" for sentence in done]
 
 
+def _nuisances(args):
+    from . import Nuisances
+
+    if args.center != "fit" and args.focus != "shared":
+        raise InputError("--focus needs --center fit (the focal offsets are fitted then)")
+    return Nuisances(focus=args.focus, baseline=args.baseline, tilt=args.tilt,
+                     energy_scale=args.energy_scale, w0=args.fit_w0, aperture=args.fit_aperture)
+
+
+def _check_profiled(args, params, nuisances, scan) -> None:
+    """--profile names free values of the fit (checked before it runs)."""
+    from ._nuisances import nuisance_entries
+
+    names = list(params.free) + [e.name for e in nuisance_entries(nuisances, scan,
+                                                                   args.center == "fit")
+                                 if e.vary]
+    unknown = [name for name in args.profile if name not in names]
+    if unknown:
+        raise InputError(f"--profile {unknown[0]}: not a free value of this fit; the free "
+                         f"values are {', '.join(names)}")
+
+
+def _print_checks(checks) -> None:
+    print("plix: before the fit:", file=sys.stderr)
+    for label, value in checks.rows:
+        print(f"plix:   {label}: {value}", file=sys.stderr)
+
+
+def _profile_path(plot: str, name: str) -> str:
+    stem, dot, ext = plot.rpartition(".")
+    safe = "".join(c if c.isalnum() or c in "_-" else "_" for c in name)
+    return f"{stem}_profile_{safe}.{ext}" if dot else f"{plot}_profile_{safe}"
+
+
 def _fit(args) -> int:
     from . import fit, read_parameters
-    from ._report import format_report
 
     if args.plot:
         _require_matplotlib("--plot")
@@ -504,28 +622,57 @@ def _fit(args) -> int:
     if not params.free:
         raise InputError("no free parameter: give --vary NAME or 'vary = true' in "
                          f"{args.params}")
+    nuisances = _nuisances(args)
+    _check_profiled(args, params, nuisances, scan)
     for line in read + done:
         print(line, file=sys.stderr)
     progress = _Progress(sys.stderr)
-    progress.update(f"fitting {len(params.free)} parameter(s) to {len(scan)} dataset(s) "
-                    f"from {args.starts} start(s)")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
+
+        def on_checks(checks):
+            progress.close()
+            _print_checks(checks)
+            _print_warnings(caught)
+            del caught[:]
+            progress.update(f"fitting {len(params.free)} parameter(s) to {len(scan)} "
+                            f"dataset(s) from {args.starts} start(s)")
+
+        progress.update("checking the inputs")
         try:
             settings = {} if args.max_nfev is None else {"max_nfev": args.max_nfev}
             result = fit(scan, setup, params, model=model, n_starts=args.starts,
-                         center=args.center, threads=args.threads, **settings)
+                         center=args.center, threads=args.threads, nuisances=nuisances,
+                         linear_transmittance=args.transmittance, on_checks=on_checks,
+                         **settings)
         finally:
             progress.close()
     progress.starts(result)
     _print_warnings(caught)
-    print(format_report(result, reference=reference))
+    if result.success:
+        for name in args.profile:
+            progress.update(f"profiling {name}")
+            try:
+                result.profile(name)
+            finally:
+                progress.close()
+        if args.systematics:
+            progress.update("refitting for the systematic budget")
+            try:
+                result.systematics(method=args.systematics_method, **args.systematics)
+            finally:
+                progress.close()
+    elif args.profile or args.systematics:
+        print("plix: no profile or systematic budget: the fit did not succeed", file=sys.stderr)
+    print(result.report(reference=reference))
     if args.json:
         result.to_json(args.json)
     if args.plot:
         _save_figure(result.plot(), args.plot)
+        for name, found in result.profiles.items():
+            _save_figure(found.plot(), _profile_path(args.plot, name))
     if not result.success:
-        print(f"plix: the fit did not converge ({result.status}: {result.message})",
+        print(f"plix: the fit did not succeed ({result.status}: {result.message})",
               file=sys.stderr)
         return EXIT_NOT_CONVERGED
     return EXIT_OK
