@@ -22,7 +22,9 @@ __all__ = ["FileFormatError", "read_scan", "write_scan", "scan_text", "read_setu
 
 SETUP_KEYS = ("wavelength", "w0", "tau", "sample_width", "populations", "M2", "n0")
 SETUP_OPTIONAL = {"populations", "M2", "n0"}
-SCHEME_KEYS = ("levels", "transitions", "decays")
+SCHEME_KEYS = ("levels", "transitions", "decays", "refraction")
+# `[scheme] preset = "none"`: a sample without a level scheme (no populations).
+NO_SCHEME = "none"
 PARAMETER_TABLE_KEYS = ("value", "vary", "min", "max")
 
 
@@ -73,6 +75,8 @@ def _scheme_of(path, table):
         raise FileFormatError(path, "'scheme' must be a table ([scheme])", column="scheme")
     if "preset" in table:
         _reject_unknown(path, table, ("preset",), "[scheme] with a preset")
+        if table["preset"] == NO_SCHEME:
+            return NO_SCHEME
         try:
             return LevelScheme.preset(table["preset"])
         except (TypeError, ValueError) as error:
@@ -85,8 +89,18 @@ def _scheme_of(path, table):
         if not isinstance(table.get(key, []), list):
             raise FileFormatError(path, f"[scheme] {key} must be an array of arrays or tables",
                                   column=key)
+    refraction = table.get("refraction", {})
+    if not isinstance(refraction, dict):
+        raise FileFormatError(path, "[scheme] refraction must be a table {level = \"name\"}",
+                              column="refraction")
     try:
-        return LevelScheme(table["levels"], table.get("transitions", []), table.get("decays", []))
+        refraction = {int(level): name for level, name in refraction.items()}
+    except ValueError:
+        raise FileFormatError(path, "[scheme] refraction: the keys are level numbers (from 1)",
+                              column="refraction") from None
+    try:
+        return LevelScheme(table["levels"], table.get("transitions", []), table.get("decays", []),
+                           refraction=refraction)
     except (TypeError, ValueError) as error:
         raise FileFormatError(path, f"[scheme]: {error}") from None
 
@@ -113,7 +127,7 @@ def _model_of(path, table, scheme) -> object:
         if "scheme" not in allowed:
             raise FileFormatError(path, f"the {preset} model takes no level scheme; remove "
                                   "[scheme]", column="scheme")
-        fields["scheme"] = scheme
+        fields["scheme"] = None if scheme == NO_SCHEME else scheme
     for key, value in fields.items():
         if isinstance(value, list):
             fields[key] = tuple(value)
@@ -197,7 +211,7 @@ def read_setup(path):
     if "model" in data:
         model = _model_of(path, data["model"], scheme)
     elif scheme is not None:
-        model = Model.physical(scheme=scheme)
+        model = Model.physical(scheme=None if scheme == NO_SCHEME else scheme)
     else:
         model = None
     if model is not None:

@@ -10,7 +10,7 @@ import numpy as np
 from plix import _core
 from plix._cancel import canceller
 from plix._model import Model
-from plix._parameters import Parameters, for_model
+from plix._parameters import Parameters, for_model  # noqa: F401 (Parameters: the example)
 from plix._setup import Setup
 from plix._validation import energies_vector, float_vector, thread_count
 
