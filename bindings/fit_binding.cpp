@@ -261,7 +261,8 @@ void register_fit(nb::module_& m) {
         .def_ro("values", &engine::StartOutcome::values)
         .def_ro("chisqr", &engine::StartOutcome::chisqr)
         .def_ro("nfev", &engine::StartOutcome::nfev)
-        .def_ro("info", &engine::StartOutcome::info);
+        .def_ro("info", &engine::StartOutcome::info)
+        .def_ro("joined", &engine::StartOutcome::joined);
 
     using R = engine::CurveFitResult;
     nb::class_<R>(m, "FitOutcome", "What the engine found (wrapped by plix.FitResult).")

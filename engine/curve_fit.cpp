@@ -34,6 +34,12 @@ constexpr int kNprint = 0;
 // new solution is the same after one round in every fit we ran; a second covers a choice
 // that sits on the edge between two grids.
 constexpr int kMaxGridRefits = 2;
+// A later start has reached a minimum an earlier one found when every internal variable lies
+// within this of the minimum's (about 1 % of each value on the log and sqrt maps) and its
+// chi-square within this fraction of one (unit-variance) residual of the minimum's (a third
+// of a standard error away): the search would only refine a solution already known.
+constexpr double kJoinInternalDistance = 1e-2;
+constexpr double kJoinChisqr = 0.1;
 
 double sum_of_squares(std::span<const double> r) {
     double s = 0.0;
@@ -225,11 +231,36 @@ class FitEvaluator {
 };
 
 // One lmdif search: maps its internal variables to the free values and evaluates.
+// A minimum found by an earlier start: where it lies in the internal variables, and its
+// chi-square.
+struct KnownMinimum {
+    std::size_t start;
+    std::vector<double> internal;
+    double chisqr;
+};
+
 struct StartSearch {
     FitEvaluator& evaluator;
     const std::vector<ParameterTransform>& transforms;
     std::vector<double> values;
     std::exception_ptr failure;
+    std::span<const KnownMinimum> known = {};
+    double chisqr_unit = 1.0;  // the chi-square of one residual of unit weight
+    int joined = -1;
+
+    // Whether u (chi-square chisqr) has reached a known minimum; remembers which.
+    bool reached_known(const double* u, double chisqr) {
+        for (const KnownMinimum& k : known) {
+            bool near = chisqr - k.chisqr <= kJoinChisqr * chisqr_unit;
+            for (std::size_t i = 0; near && i < k.internal.size(); ++i)
+                near = std::abs(u[i] - k.internal[i]) <= kJoinInternalDistance;
+            if (near) {
+                joined = static_cast<int>(k.start);
+                return true;
+            }
+        }
+        return false;
+    }
 
     void to_natural(const double* u) {
         for (std::size_t i = 0; i < transforms.size(); ++i)
@@ -241,15 +272,18 @@ struct StartSearch {
 // (an interrupt among them) is kept for rethrowing: it must not unwind through the C library).
 int lmdif_residuals(void* p, int m, int /*n*/, const double* u, double* fvec, int /*iflag*/) {
     auto& search = *static_cast<StartSearch*>(p);
+    const std::span<double> residuals{fvec, static_cast<std::size_t>(m)};
     try {
         search.evaluator.run().checkpoint();
         search.to_natural(u);
-        search.evaluator.weighted_residuals(search.values, {fvec, static_cast<std::size_t>(m)});
+        search.evaluator.weighted_residuals(search.values, residuals);
     } catch (...) {
         search.failure = std::current_exception();
         return -1;
     }
-    return search.evaluator.aborted() ? -1 : 0;
+    if (search.evaluator.aborted()) return -1;
+    if (!search.known.empty() && search.reached_known(u, sum_of_squares(residuals))) return -1;
+    return 0;
 }
 
 // Bounds of the free values.
@@ -296,7 +330,8 @@ std::vector<std::vector<double>> start_points(const std::vector<double>& user, s
 // Fits from one start; returns its outcome, with lmdif's info (kAbortedInfo when the observer
 // stopped it). What the evaluations threw (Interrupted among it) is thrown again.
 StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& transforms,
-                       const std::vector<double>& start, const FitSettings& settings) {
+                       const std::vector<double>& start, const FitSettings& settings,
+                       std::span<const KnownMinimum> known = {}, double chisqr_unit = 1.0) {
     const int m = static_cast<int>(ev.ndata());
     const int n = static_cast<int>(transforms.size());
     const auto um = static_cast<std::size_t>(m);
@@ -306,7 +341,7 @@ StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& 
     std::vector<int> ipvt(un);
     for (std::size_t i = 0; i < un; ++i) u[i] = transforms[i].to_internal(start[i]);
 
-    StartSearch search{ev, transforms, std::vector<double>(un), nullptr};
+    StartSearch search{ev, transforms, std::vector<double>(un), nullptr, known, chisqr_unit};
     const double epsfcn = settings.epsfcn > 0.0
                               ? settings.epsfcn
                               : std::pow(kDefaultDiffStep / ParameterTransform::internal_offset, 2);
@@ -321,6 +356,11 @@ StartOutcome run_start(FitEvaluator& ev, const std::vector<ParameterTransform>& 
 
     StartOutcome outcome;
     outcome.start = start;
+    if (search.joined >= 0) {
+        outcome.joined = search.joined;
+        outcome.nfev = nfev;
+        return outcome;  // values, chi-square and info: the minimum's, filled in by the caller
+    }
     outcome.values.resize(un);
     for (std::size_t i = 0; i < un; ++i) outcome.values[i] = transforms[i].to_natural(u[i]);
     outcome.nfev = nfev;
@@ -501,22 +541,22 @@ StartOutcome evaluate_only(FitEvaluator& ev) {
 // searches again from there while the choice changes (kMaxGridRefits at most), so that the
 // result does not depend on where the search began. Records the grids.
 void refit_on_solution_grid(FitEvaluator& ev, const CurveFitProblem& p,
-                            const std::vector<ParameterTransform>& transforms, CurveFitResult& r) {
-    r.discretisation = r.start_discretisation;
+                            const std::vector<ParameterTransform>& transforms, CurveFitResult& r,
+                            StartOutcome& outcome) {
     for (int round = 0;; ++round) {
         model::Discretisation at;
-        auto chosen = fixed_model(ev, p, r.values, at);
+        auto chosen = fixed_model(ev, p, outcome.values, at);
         r.solution_discretisation = at;
         if (!chosen || at.grid == r.discretisation.grid || round == kMaxGridRefits ||
             ev.aborted())
             return;
         ev.use_model(chosen);
         r.discretisation = at;
-        const StartOutcome again = run_start(ev, transforms, r.values, p.settings);
-        r.values = again.values;
-        r.chisqr = again.chisqr;
-        r.nfev += again.nfev;
-        r.minpack_info = again.info;
+        const StartOutcome again = run_start(ev, transforms, outcome.values, p.settings);
+        outcome.values = again.values;
+        outcome.chisqr = again.chisqr;
+        outcome.nfev += again.nfev;
+        outcome.info = again.info;
         ++r.grid_refits;
     }
 }
@@ -663,13 +703,39 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     }
     record_start_curve_span(ev, problem, user, r);
 
+    r.discretisation = r.start_discretisation;
+    const bool grid_chosen = !r.start_discretisation.grid.empty();
     if (user.empty()) {
         r.starts.push_back(evaluate_only(ev));
     } else {
+        // The first start runs on the grid chosen at the user's values; once it has converged
+        // the grid is chosen again at its solution (and the start refined there), so that the
+        // later starts run on the grid the solution needs. A later start that reaches a minimum
+        // already found stops there.
         const auto starts = start_points(user, problem.free.size(), bounds, problem.n_starts);
-        for (const auto& s : starts) {
-            r.starts.push_back(run_start(ev, transforms, s, problem.settings));
+        std::vector<KnownMinimum> known;
+        double chisqr_unit = 1.0;
+        for (std::size_t k = 0; k < starts.size(); ++k) {
+            StartOutcome outcome =
+                run_start(ev, transforms, starts[k], problem.settings, known, chisqr_unit);
+            if (outcome.joined >= 0) {
+                const StartOutcome& reached = r.starts[static_cast<std::size_t>(outcome.joined)];
+                outcome.values = reached.values;
+                outcome.chisqr = reached.chisqr;
+                outcome.info = reached.info;
+            } else if (k == 0 && grid_chosen && !ev.aborted() && status_success(outcome.info)) {
+                refit_on_solution_grid(ev, problem, transforms, r, outcome);
+            }
+            r.starts.push_back(outcome);
             if (ev.aborted()) break;
+            if (k == 0 && !r.absolute_sigma && r.dof > 0)
+                chisqr_unit = outcome.chisqr / static_cast<double>(r.dof);
+            if (outcome.joined < 0 && status_success(outcome.info)) {
+                KnownMinimum found{k, std::vector<double>(user.size()), outcome.chisqr};
+                for (std::size_t i = 0; i < user.size(); ++i)
+                    found.internal[i] = transforms[i].to_internal(outcome.values[i]);
+                known.push_back(std::move(found));
+            }
         }
     }
     std::vector<double> chis;
@@ -678,16 +744,16 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     r.best_start = 0;
     for (std::size_t i = 1; i < chis.size(); ++i)
         if (chis[i] < chis[r.best_start] || std::isnan(chis[r.best_start])) r.best_start = i;
-    const StartOutcome& best = r.starts[r.best_start];
+    StartOutcome best = r.starts[r.best_start];
+    // The grid was chosen at the first start's solution: choose it again where another start
+    // did better.
+    if (grid_chosen && r.best_start != 0 && r.starts[r.best_start].joined < 0 &&
+        !ev.aborted() && status_success(best.info))
+        refit_on_solution_grid(ev, problem, transforms, r, best);
     r.values = best.values;
     r.chisqr = best.chisqr;
     r.nfev = best.nfev;
     r.minpack_info = best.info;
-    if (!r.start_discretisation.grid.empty() && !user.empty() && !ev.aborted() &&
-        status_success(r.minpack_info))
-        refit_on_solution_grid(ev, problem, transforms, r);
-    else
-        r.discretisation = r.start_discretisation;
     r.redchi = r.dof > 0 ? r.chisqr / static_cast<double>(r.dof)
                          : std::numeric_limits<double>::quiet_NaN();
 

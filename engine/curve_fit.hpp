@@ -92,6 +92,9 @@ struct StartOutcome {
     double chisqr = 0.0;
     int nfev = 0;
     int info = 0;
+    // When this start was stopped because it had reached the minimum an earlier start found:
+    // that start's index (its values and chi-square are then this start's); else -1.
+    int joined = -1;
 };
 
 struct CurveFitResult {

@@ -113,3 +113,33 @@ class TestCostBudget:
             _, info = plix.simulate(SETUP, TRUTH, Z[::3], 1e-6, model=model, return_info=True)
         steps, slices, nodes = info.grid[0]
         assert Z[::3].size * steps * slices * nodes * 7 <= 2e6  # one round: grid + 3 halvings
+
+
+class TestStartsThatJoin:
+    """A later start that reaches a minimum an earlier one found stops there, with fewer
+    evaluations than it would take on its own, and reports that minimum."""
+
+    def test_a_joined_start_stops_early_and_reports_the_minimum(self):
+        model = plix.Model.seed(integrator="exact", t_slices=6, z_slices=4)
+        rng = np.random.default_rng(11)
+        data = plix.simulate(SETUP, TRUTH, Z, [3e-3, 6e-3], model=model)
+        noisy = data + rng.normal(0.0, 2e-3, data.shape)
+        sigma = np.full(Z.size, 2e-3)
+        scan = plix.Scan.from_arrays([Z] * 2, noisy, [3e-3, 6e-3], sigma=[sigma] * 2)
+        start = TRUTH.copy().vary("sigma_12", "sigma_45")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", plix.FitWarning)
+            result = plix.fit(scan, SETUP, start, model=model, n_starts=3, center="none",
+                              threads=1)
+            joined = [s for s in result.starts if s.joined is not None]
+            assert joined, [s.nfev for s in result.starts]
+            for s in joined:
+                first = result.starts[s.joined]
+                assert s.values == first.values and s.chisqr == first.chisqr
+                alone = start.copy()
+                for name, value in s.start.items():
+                    alone[name].value = value
+                own = plix.fit(scan, SETUP, alone, model=model, n_starts=1, center="none",
+                               threads=1)
+                assert s.nfev < own.nfev
+                assert own.chisqr == pytest.approx(first.chisqr, rel=1e-8)

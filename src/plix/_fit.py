@@ -491,7 +491,8 @@ def _result(outcome, inputs: FitInputs, params, entries, log, checks) -> FitResu
     starts = [FitStart(start=dict(zip(names, s.start)), values=dict(zip(names, s.values)),
                        chisqr=float(s.chisqr), nfev=int(s.nfev),
                        status=_core.status_name(s.info), info=int(s.info),
-                       success=bool(_core.status_success(s.info)))
+                       success=bool(_core.status_success(s.info)),
+                       joined=int(s.joined) if s.joined >= 0 else None)
               for s in outcome.starts]
     nuisance_values = {}
     for e, value in zip(entries, outcome.nuisance_values):

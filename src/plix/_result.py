@@ -38,6 +38,11 @@ class FitStart:
         MINPACK's info value.
     success : bool
         Whether this search reached a minimum.
+    joined : int or None
+        When the search was stopped because it had reached the minimum that an earlier start
+        found (its values within about 1 % of that minimum's and its chi-square within 0.1 of
+        one residual's variance): that start's index; its values and chi-square are then the
+        earlier start's. None otherwise.
     """
 
     start: dict
@@ -47,6 +52,7 @@ class FitStart:
     status: str
     info: int
     success: bool
+    joined: int | None = None
 
 
 @dataclass(frozen=True)
