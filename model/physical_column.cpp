@@ -29,12 +29,17 @@ ColumnExit instantaneous_step(const ColumnScheme<0>& scheme, double entering) {
     const InstantaneousOptics& optics = scheme.optics;
     const double dz = scheme.slice_thickness;
     const double half_dz = 0.5 * dz;
-    double intensity = entering;
-    double index_sum = 0.0;  // sum over slices of Delta n
+    const double reference = scheme.reference_absorption;
+    const double depth_step = std::exp(-reference * dz);
+    double depth = 1.0;  // exp(-reference z) at the slice's entrance
+    double intensity = entering;  // relative to depth
+    double index_sum = 0.0;       // sum over slices of Delta n
     for (std::size_t k = 0; k < scheme.slices; ++k) {
-        const double centre = intensity * std::exp(-optics.absorption(intensity) * half_dz);
+        const double actual = intensity * depth;
+        const double centre = actual * std::exp(-optics.absorption(actual) * half_dz);
         if (scheme.track_phase) index_sum += optics.n2 * centre;
-        intensity *= std::exp(-optics.absorption(centre) * dz);
+        intensity *= std::exp(-(optics.absorption(centre) - reference) * dz);
+        depth *= depth_step;
     }
     return {intensity, scheme.wavenumber * dz * index_sum};
 }
@@ -72,8 +77,11 @@ ColumnExit column_step(const ColumnScheme<N>& scheme, std::size_t step, double e
         const double half_dz = 0.5 * dz;
         const double half_step = 0.5 * scheme.duration[step];
         const double ratio = scheme.extrapolation[step];
-        double intensity = entering;
-        double index_sum = 0.0;  // sum over slices of Delta n
+        const double reference = scheme.reference_absorption;
+        const double depth_step = std::exp(-reference * dz);
+        double depth = 1.0;  // exp(-reference z) at the slice's entrance
+        double intensity = entering;  // relative to depth
+        double index_sum = 0.0;       // sum over slices of Delta n
         Matrix<N> half;
         const PropagatorTable<N>* table = scheme.propagators;
         const std::optional<StepPropagator<N>> propagator =
@@ -82,7 +90,7 @@ ColumnExit column_step(const ColumnScheme<N>& scheme, std::size_t step, double e
             double* cell = scratch.data() + k * cell_size;
             const double latest = cell[latest_alpha<N>];
             const double predicted = latest + ratio * (latest - cell[previous_alpha<N>]);
-            const double centre = intensity * std::exp(-predicted * half_dz);
+            const double centre = intensity * depth * std::exp(-predicted * half_dz);
             if (propagator) {
                 propagator->matrix(centre, half);
             } else {
@@ -104,7 +112,8 @@ ColumnExit column_step(const ColumnScheme<N>& scheme, std::size_t step, double e
             for (std::size_t l = 0; l < N; ++l) cell[l] = end[l];
             cell[previous_alpha<N>] = latest;
             cell[latest_alpha<N>] = alpha;
-            intensity *= std::exp(-alpha * dz);
+            intensity *= std::exp(-(alpha - reference) * dz);
+            depth *= depth_step;
         }
         return {intensity, scheme.wavenumber * dz * index_sum};
     }

@@ -62,6 +62,11 @@ struct ColumnScheme {
     std::size_t slices = 0;
     double slice_thickness = 0.0;
     Vector<N> initial{};
+    // The column carries its intensity relative to I_in exp(-reference_absorption z), so that
+    // a sample of any optical density (exp(-1000) underflows) keeps a representable light;
+    // what column_step and column_transmittance return is relative to
+    // exp(-reference_absorption L). 0: the plain intensities.
+    double reference_absorption = 0.0;
 };
 
 // Scratch doubles per slice: the populations and the two latest midpoint absorptions (none
@@ -76,7 +81,7 @@ std::size_t column_scratch_size(std::size_t slices) {
 
 // The light leaving a column during one time step.
 struct ColumnExit {
-    double intensity;  // W/m^2
+    double intensity;  // W/m^2, relative to exp(-reference_absorption L)
     double phase;      // rad, gathered in the sample (0 unless track_phase)
 };
 

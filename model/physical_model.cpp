@@ -110,7 +110,8 @@ class CurveEvaluator {
           optics_(optics_of(layout, request.params, config.saturation)),
           aperture_(request.aperture),
           axis_peaks_(request.positions_mm.size()),
-          positions_(request.positions_mm.size()) {
+          positions_(request.positions_mm.size()),
+          positions_mm_(request.positions_mm) {
         if constexpr (N > 0) {
             rates_.emplace(
                 *config.scheme, layout.process_parameter, request.params,
@@ -158,6 +159,7 @@ class CurveEvaluator {
             .slices = static_cast<std::size_t>(grid.slices),
             .slice_thickness = setup_.sample_width / static_cast<double>(grid.slices),
             .initial = initial_,
+            .reference_absorption = linear_absorption(),
         };
 
         // Radial quadrature in s = exp(-2 r^2 / w^2), the column's share of the peak fluence:
@@ -176,7 +178,7 @@ class CurveEvaluator {
             through_aperture(scheme, s, weights, out, truncation, run);
         else
             over_the_beam(scheme, s, weights, out, run);
-        const double scale = normalise(scheme, out);
+        const double scale = normalise(scheme, out, positions_mm_);
         double largest = 0.0;
         for (const double t : truncation) largest = std::max(largest, t * scale);
         return largest;
@@ -294,12 +296,12 @@ class CurveEvaluator {
         return alpha;
     }
 
-    // Transmittance of the discretisation at vanishing intensity: Beer-Lambert when nothing
-    // relaxes, otherwise one column with the pumping switched off and only the linear part of
-    // the instantaneous absorption (the same for every radius and position).
+    // Transmittance of the discretisation at vanishing intensity relative to the scheme's
+    // reference (Beer-Lambert of the initial state): 1 when nothing relaxes, otherwise one
+    // column with the pumping switched off and only the linear part of the instantaneous
+    // absorption (the same for every radius and position).
     double linear_transmittance(const ColumnScheme<N>& scheme) const {
-        if (!initial_populations_relax())
-            return std::exp(-linear_absorption() * setup_.sample_width);
+        if (!initial_populations_relax()) return 1.0;
         if constexpr (N == 0) {
             return 1.0;  // not reached: nothing relaxes without a scheme
         } else {
@@ -316,7 +318,11 @@ class CurveEvaluator {
 
     // Normalises the curve; returns the factor that the normalisation applied to its
     // deviations (1 for the shifts).
-    double normalise(const ColumnScheme<N>& scheme, std::span<double> out) const {
+    // The columns give transmittances relative to Beer-Lambert of the initial state, so the
+    // linear normalisation never forms exp(-optical density); the other two need the raw
+    // fraction, which underflows to 0 where the sample is that dark.
+    double normalise(const ColumnScheme<N>& scheme, std::span<double> out,
+                     std::span<const double> positions_mm) const {
         switch (config_.normalisation) {
             case Normalisation::linear: {
                 double t0 = linear_transmittance(scheme);
@@ -325,12 +331,19 @@ class CurveEvaluator {
                 return 1.0 / t0;
             }
             case Normalisation::ends:
-                shift_to_unit_baseline(out);
+                to_raw(scheme, out);
+                shift_to_unit_baseline(out, positions_mm);
                 break;
             case Normalisation::none:
-                break;
+                to_raw(scheme, out);
+                return std::exp(-scheme.reference_absorption * setup_.sample_width);
         }
         return 1.0;
+    }
+
+    void to_raw(const ColumnScheme<N>& scheme, std::span<double> out) const {
+        const double beer_lambert = std::exp(-scheme.reference_absorption * setup_.sample_width);
+        for (double& value : out) value *= beer_lambert;
     }
 
     const PhysicalConfig& config_;
@@ -342,6 +355,7 @@ class CurveEvaluator {
     Vector<N> initial_{};
     std::vector<double> axis_peaks_;
     std::vector<double> positions_;  // z / z0
+    std::span<const double> positions_mm_;
 };
 
 double largest_difference(std::span<const double> a, std::span<const double> b) {

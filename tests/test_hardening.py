@@ -25,6 +25,13 @@ class TestRowOrder:
         shuffled = plix.simulate(SETUP, TRUTH, Z[order], 4e-3, model=model)[0]
         np.testing.assert_array_equal(shuffled, sorted_curve[order])
 
+    def test_shuffled_positions_give_the_same_physical_curve_with_the_ends_baseline(self):
+        model = plix.Model.physical(grid=(24, 4, 3), normalisation="ends")
+        order = np.random.default_rng(6).permutation(Z.size)
+        sorted_curve = plix.simulate(SETUP, TRUTH, Z, 1e-6, model=model)[0]
+        shuffled = plix.simulate(SETUP, TRUTH, Z[order], 1e-6, model=model)[0]
+        np.testing.assert_array_equal(shuffled, sorted_curve[order])
+
     def test_shuffled_rows_give_the_same_fit(self):
         model = plix.Model.seed(integrator="exact", t_slices=6, z_slices=4)
         data = plix.simulate(SETUP, TRUTH, Z, [3e-3, 6e-3], model=model)
@@ -143,3 +150,47 @@ class TestStartsThatJoin:
                                threads=1)
                 assert s.nfev < own.nfev
                 assert own.chisqr == pytest.approx(first.chisqr, rel=1e-8)
+
+
+class TestDarkSamples:
+    """A sample of optical density 1000 (exp(-1000) underflows) gives finite, correct curves:
+    the columns carry their light relative to Beer-Lambert."""
+
+    OD = 1000.0
+    SIGMA = 1e-21
+    WIDTH = 1e-3
+
+    def model_and_setup(self, geometry):
+        scheme = plix.LevelScheme(2, [(1, 2, "sigma_g")], [(2, 1, "tau_e")])
+        n1 = self.OD / (self.SIGMA * self.WIDTH)
+        setup = plix.Setup(532e-9, 25e-6, 5e-9, self.WIDTH, populations=[n1, 0.0])
+        model = plix.Model.physical(scheme=scheme, geometry=geometry, grid=(24, 4096, 6))
+        return model, setup, model.make_params(sigma_g=self.SIGMA, tau_e=np.inf)
+
+    def test_vanishing_energy_is_exactly_linear(self):
+        model, setup, params = self.model_and_setup("beam")
+        curve = plix.simulate(setup, params, [-5.0, 0.0, 5.0], 1e-16, model=model)[0]
+        np.testing.assert_allclose(curve, 1.0, rtol=0, atol=1e-9)
+
+    def test_bleaching_against_frantz_nodvik_in_log_space(self):
+        # Frantz-Nodvik normalised by Beer-Lambert, T / T0 = (F_s/F) ln(1 + T0 (e^{F/F_s} - 1))
+        # / T0, tends to (e^u - 1)/u (u = F/F_s) when T0 e^u << 1: here T0 = e^-1000.
+        import math
+
+        model, setup, params = self.model_and_setup("on_axis")
+        photon = 6.62607015e-34 * 299792458.0 / 532e-9
+        saturation = photon / self.SIGMA
+        positions = np.array([-6.0, -2.0, 0.0, 3.0])
+        energy = 0.3 * saturation * math.pi * 25e-6**2 / 2.0  # F/F_s = 0.3 at the focus
+        curve = plix.simulate(setup, params, positions, energy, model=model)[0]
+        z0 = setup.rayleigh_range
+        u = 0.3 / (1.0 + (1e-3 * positions / z0) ** 2)
+        np.testing.assert_allclose(curve, np.expm1(u) / u, rtol=1e-3)  # 3.7e-4 measured
+        assert np.all(np.isfinite(curve)) and curve.max() > 1.1
+
+    def test_a_curve_that_stays_non_finite_is_said_with_the_parameters(self):
+        model, setup, params = self.model_and_setup("on_axis")
+        seed = plix.Model.seed(scheme=model.fields["scheme"], integrator="exact",
+                               normalisation="linear")
+        with pytest.warns(plix.ModelWarning, match=r"not finite .* sigma_g=1e-21, tau_e=inf"):
+            plix.simulate(setup, params, np.linspace(-5, 5, 7), 1e-3, model=seed)

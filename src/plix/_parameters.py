@@ -374,7 +374,9 @@ def for_model(params, model, name: str = "params") -> np.ndarray:
 
     ``params`` is a :class:`Parameters`, a mapping name -> value, or a sequence in the model's
     order. Parameters the model has but ``params`` leaves out take their spec's default; each
-    value is checked against its spec.
+    value is checked against its spec. Parameters of a :class:`Parameters` that the model does
+    not have are refused, unless they are fixed at their spec's default (an effect that is off,
+    as the physical model's ``beta = 0`` given to another model).
 
     Raises
     ------
@@ -385,6 +387,9 @@ def for_model(params, model, name: str = "params") -> np.ndarray:
     names = [s.name for s in specs]
     if isinstance(params, Parameters) or hasattr(params, "items"):
         given = params.values() if isinstance(params, Parameters) else dict(params.items())
+        if isinstance(params, Parameters):
+            given = {n: v for n, v in given.items()
+                     if n in names or params[n].vary or v != params[n].spec.default}
         unknown = [n for n in given if n not in names]
         if unknown:
             raise ValueError(f"{name}: the {model.kind} model has no parameter "

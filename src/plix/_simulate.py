@@ -119,6 +119,7 @@ def simulate(setup: Setup, params, positions_mm, energies_J, model: Model | None
         model.native(), setup.native(), values, positions, energies, opening, workers,
         cancel=check)
     _warn_accuracy(model, errors, wanted)
+    _warn_not_finite(model, curves, energies, values)
     if not return_info:
         return curves
     info = SimulationInfo(
@@ -151,6 +152,20 @@ def _warn_accuracy(model: Model, errors, wanted=()) -> None:
                "grid")
     warnings.warn(f"the {model.kind} model reached an estimated error of {reached:.3g}, not "
                   f"the requested accuracy {accuracy:g}: {why}", ModelWarning, stacklevel=3)
+
+
+def _warn_not_finite(model: Model, curves, energies, values) -> None:
+    bad = ~np.isfinite(curves)
+    if not bad.any():
+        return
+    rows = np.flatnonzero(bad.any(axis=1))
+    named = ", ".join(f"{n}={v:g}" for n, v in zip(model.parameter_names, values))
+    warnings.warn(f"the {model.kind} model's curve is not finite at {int(bad.sum())} of "
+                  f"{bad.size} points (energies {[float(energies[k]) for k in rows]} J) for "
+                  f"{named}: a sample whose optical density is beyond what the model can "
+                  "represent (several hundred: exp(-745) underflows), or parameters far outside "
+                  "their usual range; the physical model handles any optical density",
+                  ModelWarning, stacklevel=3)
 
 
 # The "ends" normalisation averages the first and the last five points.
