@@ -124,3 +124,27 @@ def test_a_set_event_stops_simulate_at_once_and_a_clear_one_does_not():
         plix.simulate(setup, params, [0.0, 1.0], 1e-6, model=model, cancel=event)
     with pytest.raises(TypeError, match="^cancel"):
         plix.simulate(setup, params, [0.0], 1e-6, model=model, cancel=True)
+
+
+def test_the_command_line_exits_130_with_one_line(tmp_path):
+    examples = __import__("pathlib").Path(__file__).resolve().parent.parent / "examples"
+    (tmp_path / "slow.toml").write_text(
+        (examples / "physical_setup.toml").read_text().replace("accuracy = 3e-4",
+                                                               "accuracy = 1e-7"))
+    child = subprocess.Popen(
+        [sys.executable, "-m", "plix", "fit", str(examples / "physical_sample.csv"), "--setup",
+         str(tmp_path / "slow.toml"), "--params", str(examples / "physical_start.toml"),
+         "--threads", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        cwd=tmp_path)
+    time.sleep(3.0)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    try:
+        _, err = child.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        pytest.fail("plix fit went on after SIGINT")
+    assert time.monotonic() - sent < within(2.0)
+    assert child.returncode == 130
+    assert err.strip().splitlines()[-1] == "plix: interrupted" and "Traceback" not in err
