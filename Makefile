@@ -5,6 +5,7 @@
 #   make demo-five-level  the bundled five-level (reverse saturable absorber) sample
 #   make kernels runs the suite once per OpenBLAS kernel this CPU can run (a manual check)
 #   make sanitize  runs the suite against a build with AddressSanitizer and UBSan
+#   make tsan   runs a concurrency workload against a ThreadSanitizer build (a manual check)
 # The interpreter that makes .venv: PYTHON=... if given, else the first of these that is
 # Python 3.11 or later.
 PYTHON ?= $(shell for p in python3.13 python3.12 python3.11 python3; do \
@@ -14,7 +15,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test demo demo-five-level bench install install-demo system-deps python clean kernels sanitize
+.PHONY: test demo demo-five-level bench install install-demo system-deps python clean kernels sanitize tsan
 
 test: install
 	$(PY) -m pytest -q tests
@@ -130,5 +131,22 @@ sanitize: install
 	  assert not bad, f'not from the sanitized build: {bad}'"
 	$(SANITIZE_ENV) $(PY) -m pytest -q --capture=sys $(SANITIZE_SKIP) $(SANITIZE_TESTS)
 
+# The concurrency workload (tests/tsan/concurrency.py: fits and simulations from eight Python
+# threads with two workers each) against a ThreadSanitizer build; a manual check, not in CI.
+TSAN_DIR := build-tsan
+TSAN_ENV  = PYTHONPATH=$(abspath $(TSAN_DIR))/python:$(abspath $(TSAN_DIR)) \
+  LD_PRELOAD="$$(g++ -print-file-name=libtsan.so) $$(g++ -print-file-name=libstdc++.so)" \
+  TSAN_OPTIONS=halt_on_error=0:report_signal_unsafe=0
+
+tsan: install
+	$(VENV)/bin/cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer -g" \
+	  "-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread" >/dev/null
+	$(VENV)/bin/cmake --build $(TSAN_DIR) --target _core
+	rm -rf $(TSAN_DIR)/python && mkdir -p $(TSAN_DIR)/python && \
+	  cp -r src/plix $(TSAN_DIR)/python/plix && cp $(TSAN_DIR)/_core.*.so $(TSAN_DIR)/python/plix/
+	$(TSAN_ENV) $(PY) tests/tsan/concurrency.py
+
 clean:
-	rm -rf build $(SANITIZE_DIR) $(VENV)
+	rm -rf build $(SANITIZE_DIR) $(TSAN_DIR) $(VENV)
