@@ -100,7 +100,7 @@ engine::CurveFitResult curve_fit(const FitRequest& request) {
     problem.model = request.model;
     if (request.start_model) {
         problem.start_model = request.start_model;
-        problem.start_discretisation = {request.start_grid, request.start_error};
+        problem.start_discretisation = {request.start_grid, request.start_error, {}};
     }
     problem.setup = *request.setup;
     problem.start = request.start;

@@ -1,7 +1,6 @@
 #include "model/physical_column.hpp"
 
 #include <cmath>
-#include <optional>
 
 namespace plix::model {
 namespace {
@@ -83,22 +82,17 @@ ColumnExit column_step(const ColumnScheme<N>& scheme, std::size_t step, double e
         double intensity = entering;  // relative to depth
         double index_sum = 0.0;       // sum over slices of Delta n
         Matrix<N> half;
-        const PropagatorTable<N>* table = scheme.propagators;
-        const std::optional<StepPropagator<N>> propagator =
-            table != nullptr ? std::optional<StepPropagator<N>>(table->step(step)) : std::nullopt;
+        // Without a table every use falls back to the matrix exponential.
+        const StepSummary direct{.method = StepMethod::direct, .half_step = half_step};
+        const StepPropagator<N> propagator =
+            scheme.propagators != nullptr ? scheme.propagators->step(step)
+                                          : StepPropagator<N>(rates, direct, {}, {}, nullptr);
         for (std::size_t k = 0; k < scheme.slices; ++k) {
             double* cell = scratch.data() + k * cell_size;
             const double latest = cell[latest_alpha<N>];
             const double predicted = latest + ratio * (latest - cell[previous_alpha<N>]);
             const double centre = intensity * depth * std::exp(-predicted * half_dz);
-            if (propagator) {
-                propagator->matrix(centre, half);
-            } else {
-                Matrix<N> a;
-                rates.template rate_matrix<N>(centre, a);
-                for (double& entry : a) entry *= half_step;
-                half = matrix_exponential<N>(a);
-            }
+            propagator.matrix(centre, half);
             const Vector<N> mid = apply<N>(half, cell);
             const Vector<N> end = apply<N>(half, mid.data());
             double alpha = rates.absorption(mid.data(), flux_factor * centre);
