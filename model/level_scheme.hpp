@@ -13,6 +13,10 @@ namespace plix::model {
 // The most levels a scheme may have (the propagators are compiled for 1 .. max_levels).
 inline constexpr std::size_t max_levels = 8;
 
+// X(N) for every level count the code is compiled for, 1 .. max_levels: the list that the
+// explicit instantiations of the per-level-count code expand.
+#define PLIX_FOR_EACH_LEVEL_COUNT(X) X(1) X(2) X(3) X(4) X(5) X(6) X(7) X(8)
+
 enum class ProcessKind : std::uint8_t {
     one_photon,  // absorption: rate sigma F per molecule (F the photon flux), sigma in m^2
     two_photon,  // two-photon absorption: rate sigma2 F^2 / 2 per molecule, sigma2 in m^4 s

@@ -6,6 +6,8 @@
 #include <limits>
 #include <utility>
 
+#include "model/level_scheme.hpp"
+
 namespace plix::model {
 namespace {
 
@@ -274,14 +276,7 @@ Vector<N> matrix_exponential_times(const Matrix<N>& a, const Vector<N>& v) {
     template Vector<N> matrix_exponential_times<N>(const Matrix<N>&, const Vector<N>&); \
     template double one_norm<N>(const Matrix<N>&);                                   \
     template Matrix<N> multiply<N>(const Matrix<N>&, const Matrix<N>&);
-PLIX_INSTANTIATE(1)
-PLIX_INSTANTIATE(2)
-PLIX_INSTANTIATE(3)
-PLIX_INSTANTIATE(4)
-PLIX_INSTANTIATE(5)
-PLIX_INSTANTIATE(6)
-PLIX_INSTANTIATE(7)
-PLIX_INSTANTIATE(8)
+PLIX_FOR_EACH_LEVEL_COUNT(PLIX_INSTANTIATE)
 #undef PLIX_INSTANTIATE
 
 }  // namespace plix::model

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "model/level_scheme.hpp"
+
 namespace plix::model {
 namespace {
 
@@ -132,14 +134,7 @@ double column_transmittance(const ColumnScheme<N>& scheme, double peak_intensity
                                        std::span<double>);                          \
     template double column_transmittance<N>(const ColumnScheme<N>&, double, std::span<double>);
 PLIX_INSTANTIATE(0)
-PLIX_INSTANTIATE(1)
-PLIX_INSTANTIATE(2)
-PLIX_INSTANTIATE(3)
-PLIX_INSTANTIATE(4)
-PLIX_INSTANTIATE(5)
-PLIX_INSTANTIATE(6)
-PLIX_INSTANTIATE(7)
-PLIX_INSTANTIATE(8)
+PLIX_FOR_EACH_LEVEL_COUNT(PLIX_INSTANTIATE)
 #undef PLIX_INSTANTIATE
 
 }  // namespace plix::model

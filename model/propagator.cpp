@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "model/level_scheme.hpp"
 #include "model/parallel_for.hpp"
 #include "model/propagator_bound.hpp"
 
@@ -316,14 +317,7 @@ PropagatorTable<N>::PropagatorTable(const SchemeRates& rates, std::span<const do
 }
 
 #define PLIX_INSTANTIATE(N) template class PropagatorTable<N>;
-PLIX_INSTANTIATE(1)
-PLIX_INSTANTIATE(2)
-PLIX_INSTANTIATE(3)
-PLIX_INSTANTIATE(4)
-PLIX_INSTANTIATE(5)
-PLIX_INSTANTIATE(6)
-PLIX_INSTANTIATE(7)
-PLIX_INSTANTIATE(8)
+PLIX_FOR_EACH_LEVEL_COUNT(PLIX_INSTANTIATE)
 #undef PLIX_INSTANTIATE
 
 }  // namespace plix::model
