@@ -34,7 +34,7 @@ struct PhysicalConfig {
     // Cells (positions x radial nodes x time steps x slices) that one curve may cost, the grid
     // search included: a fixed grid beyond it is refused before any work, and the search
     // stops at it (reporting the grid the accuracy would need).
-    double max_cells = 5e7;
+    double max_cells = 2e7;  // about 1 to 2 s on one core
 };
 
 class PhysicalModel final : public CurveModel {

@@ -418,7 +418,7 @@ class TestModel:
         assert physical.kind == "physical"
         assert physical.fields == dict(geometry="beam", accuracy=1e-4, normalisation="linear",
                                        grid=None, scheme=five, saturation="homogeneous",
-                                       max_cells=5e7)
+                                       max_cells=2e7)
         assert plix.Model.physical(grid=[4, 5, 6]).grid == (4, 5, 6)
 
     def test_replace_makes_a_new_model(self):
