@@ -22,6 +22,9 @@ struct SeedConfig {
     int t_slices = 10;  // >= 2
     int z_slices = 8;   // 0 or >= 2
     Normalisation normalisation = Normalisation::ends;
+    // Cells (positions x t_slices x z_slices, each one step of the populations) that one
+    // curve may cost: a request beyond it is refused before any work.
+    double max_cells = 1e7;
 };
 
 class SeedModel final : public CurveModel {
@@ -36,6 +39,8 @@ class SeedModel final : public CurveModel {
     // Needs at least five positions for Normalisation::ends (checked by the callers).
     void curve(const CurveRequest& request, std::span<double> out, const RunControl& run,
                CurveReport& report) const override;
+
+    double evaluation_cells(const CurveRequest& request) const override;
 
     const SeedConfig& config() const { return config_; }
 

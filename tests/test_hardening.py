@@ -114,6 +114,11 @@ class TestCostBudget:
             plix.simulate(SETUP, TRUTH, Z, 1e-6, model=model)
         assert time.monotonic() - began < 1.0
 
+    def test_a_seed_model_beyond_its_budget_is_refused_naming_the_slices(self):
+        with pytest.raises(ValueError, match=r"^model.t_slices \(2147483647\) and z_slices "
+                                             r"\(8\) need .* beyond max_cells"):
+            plix.simulate(SETUP, TRUTH, Z, 1e-3, model=plix.Model.seed(t_slices=2**31 - 1))
+
     def test_the_grid_search_stops_at_the_budget_and_says_what_it_needs(self):
         model = plix.Model.physical(accuracy=1e-5, max_cells=2e6)
         with pytest.warns(plix.ModelWarning, match=r"cost budget \(max_cells = 2e\+06\)"):

@@ -40,7 +40,7 @@ WORK = {
                        "max_cells=float('inf')))",
     # The seed model with LSODA over very many time points.
     "the seed model": "plix.simulate(setup, params, z, 5e-3, threads=1, "
-                      "model=plix.Model.seed(t_slices=10**6))",
+                      "model=plix.Model.seed(t_slices=10**6, max_cells=float('inf')))",
     # A fit whose automatic grid is chosen at a fine accuracy.
     "a fit": "plix.fit(plix.Scan.from_arrays([z], [np.ones(z.size)], [1e-6]), setup, "
              "params.copy().vary('sigma_45'), model=plix.Model.physical(accuracy=1e-7), "

@@ -413,7 +413,7 @@ class TestModel:
         assert seed.kind == "seed"
         five = plix.LevelScheme.five_level()
         assert seed.fields == dict(integrator="lsoda", t_slices=10, z_slices=8,
-                                   normalisation="ends", scheme=five)
+                                   normalisation="ends", scheme=five, max_cells=1e7)
         physical = plix.Model.physical()
         assert physical.kind == "physical"
         assert physical.fields == dict(geometry="beam", accuracy=1e-4, normalisation="linear",

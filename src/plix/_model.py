@@ -133,7 +133,7 @@ class Model:
     Examples
     --------
     >>> Model.seed().replace(integrator="exact", t_slices=20)
-    Model.seed(integrator='exact', t_slices=20, z_slices=8, normalisation='ends', scheme=LevelScheme.five_level())
+    Model.seed(integrator='exact', t_slices=20, z_slices=8, normalisation='ends', scheme=LevelScheme.five_level(), max_cells=10000000.0)
     >>> Model.physical().geometry
     'beam'
     """
