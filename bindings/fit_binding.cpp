@@ -58,6 +58,7 @@ struct FitRequest {
     std::vector<engine::Nuisance> nuisances;
     engine::HeldTransmittance held_transmittance;
     int n_starts = 1;
+    double coarse_factor = 1.0;
     int threads = 1;
     engine::FitSettings settings;
     nb::object iter_cb = nb::none();  // iter_cb(values, nfev, chisqr) -> stop?
@@ -109,6 +110,7 @@ engine::CurveFitResult curve_fit(const FitRequest& request) {
     problem.nuisances = request.nuisances;
     problem.held_transmittance = request.held_transmittance;
     problem.n_starts = request.n_starts;
+    problem.coarse_factor = request.coarse_factor;
     problem.threads = static_cast<unsigned>(request.threads < 1 ? 1 : request.threads);
     problem.settings = request.settings;
     for (const FitDataset& d : request.datasets) {
@@ -247,6 +249,7 @@ void register_fit(nb::module_& m) {
         .def_rw("nuisances", &FitRequest::nuisances)
         .def_rw("held_transmittance", &FitRequest::held_transmittance)
         .def_rw("n_starts", &FitRequest::n_starts)
+        .def_rw("coarse_factor", &FitRequest::coarse_factor)
         .def_rw("threads", &FitRequest::threads)
         .def_rw("settings", &FitRequest::settings)
         .def_rw("iter_cb", &FitRequest::iter_cb)
@@ -262,7 +265,8 @@ void register_fit(nb::module_& m) {
         .def_ro("chisqr", &engine::StartOutcome::chisqr)
         .def_ro("nfev", &engine::StartOutcome::nfev)
         .def_ro("info", &engine::StartOutcome::info)
-        .def_ro("joined", &engine::StartOutcome::joined);
+        .def_ro("joined", &engine::StartOutcome::joined)
+        .def_ro("refined", &engine::StartOutcome::refined);
 
     using R = engine::CurveFitResult;
     nb::class_<R>(m, "FitOutcome", "What the engine found (wrapped by plix.FitResult).")
@@ -293,6 +297,7 @@ void register_fit(nb::module_& m) {
         .def_ro("w0", &R::w0)
         .def_ro("populations", &R::populations)
         .def_ro("grid_refits", &R::grid_refits)
+        .def_ro("explored", &R::explored)
         .def_ro("start_discretisation", &R::start_discretisation)
         .def_ro("position_shifts_mm", &R::position_shifts_mm)
         .def_ro("best_fit", &R::best_fit)
@@ -312,6 +317,16 @@ void register_fit(nb::module_& m) {
         },
         "model"_a, "positions_mm"_a, "measured"_a, "aperture"_a,
         "Where the model's focus rule puts the focus of a measured dataset (mm).");
+    m.def(
+        "relaxed_model",
+        [](const std::shared_ptr<model::CurveModel>& curve_model,
+           double factor) -> std::shared_ptr<model::CurveModel> {
+            return std::const_pointer_cast<model::CurveModel>(
+                curve_model->with_relaxed_accuracy(factor));
+        },
+        "model"_a, "factor"_a,
+        "The model choosing its grid for an accuracy `factor` times looser, or None when it has "
+        "no accuracy to relax (what a fit's starts explore with).");
     m.def("status_name", &engine::status_name, "info"_a);
     m.def("status_message", &engine::status_message, "info"_a);
     m.def("status_success", &engine::status_success, "info"_a);

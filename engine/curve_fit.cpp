@@ -34,12 +34,19 @@ constexpr int kNprint = 0;
 // new solution is the same after one round in every fit we ran; a second covers a choice
 // that sits on the edge between two grids.
 constexpr int kMaxGridRefits = 2;
+// A grid held that is finer in no entry than needed and has at most this many times the cells
+// of the one chosen at the solution is kept (see suffices).
+constexpr double kKeepGridCells = 1.1;
 // A later start has reached a minimum an earlier one found when every internal variable lies
 // within this of the minimum's (about 1 % of each value on the log and sqrt maps) and its
 // chi-square within this fraction of one (unit-variance) residual of the minimum's (a third
 // of a standard error away): the search would only refine a solution already known.
 constexpr double kJoinInternalDistance = 1e-2;
 constexpr double kJoinChisqr = 0.1;
+// After exploring on the relaxed accuracy's grid, the minima within this many unit-variance
+// residuals of the best are searched again on the model's own grid: the relaxed grid's error
+// can reorder minima a few units apart, never by this much at the default factor.
+constexpr double kRefineDeltaChisqr = 25.0;
 
 double sum_of_squares(std::span<const double> r) {
     double s = 0.0;
@@ -441,8 +448,10 @@ std::vector<bool> additive_values(const CurveFitProblem& p,
     return additive;
 }
 
-// What the problem's model fixes for the curves at the given values (null: nothing).
+// What `model` (the problem's, or its relaxed copy) fixes for the curves at the given values
+// (null: nothing).
 std::shared_ptr<const model::CurveModel> fixed_model(FitEvaluator& ev, const CurveFitProblem& p,
+                                                     const model::CurveModel& model,
                                                      std::span<const double> values,
                                                      model::Discretisation& chosen) {
     ev.apply(values);
@@ -455,7 +464,7 @@ std::shared_ptr<const model::CurveModel> fixed_model(FitEvaluator& ev, const Cur
         ev.model_positions(d, positions[d]);
         requests.push_back(ev.request(d, positions[d], energies[d]));
     }
-    return p.model->with_fixed_discretisation(requests, ev.run(), chosen);
+    return model.with_fixed_discretisation(requests, ev.run(), chosen);
 }
 
 void fill_solution(FitEvaluator& ev, const CurveFitProblem& p, CurveFitResult& r) {
@@ -537,6 +546,21 @@ StartOutcome evaluate_only(FitEvaluator& ev) {
     return outcome;
 }
 
+// Whether the grid held can stay where `wanted` was chosen: at least as fine in every entry
+// and at most kKeepGridCells times its cells (a choice on the edge between two grids moves
+// by a step or so as the values do; searching again for that would change nothing).
+bool suffices(const std::vector<int>& held, const std::vector<int>& wanted) {
+    if (held.size() != wanted.size() || held.empty()) return held == wanted;
+    double held_cells = 1.0;
+    double wanted_cells = 1.0;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        if (held[i] < wanted[i]) return false;
+        held_cells *= held[i];
+        wanted_cells *= wanted[i];
+    }
+    return held_cells <= kKeepGridCells * wanted_cells;
+}
+
 // With a model that chose its grid at the user's start: chooses it again at the solution and
 // searches again from there while the choice changes (kMaxGridRefits at most), so that the
 // result does not depend on where the search began. Records the grids.
@@ -545,9 +569,9 @@ void refit_on_solution_grid(FitEvaluator& ev, const CurveFitProblem& p,
                             StartOutcome& outcome) {
     for (int round = 0;; ++round) {
         model::Discretisation at;
-        auto chosen = fixed_model(ev, p, outcome.values, at);
+        auto chosen = fixed_model(ev, p, *p.model, outcome.values, at);
         r.solution_discretisation = at;
-        if (!chosen || at.grid == r.discretisation.grid || round == kMaxGridRefits ||
+        if (!chosen || suffices(r.discretisation.grid, at.grid) || round == kMaxGridRefits ||
             ev.aborted())
             return;
         ev.use_model(chosen);
@@ -559,6 +583,79 @@ void refit_on_solution_grid(FitEvaluator& ev, const CurveFitProblem& p,
         outcome.info = again.info;
         ++r.grid_refits;
     }
+}
+
+// After starts that explored on the relaxed accuracy's grid: the best minimum is searched
+// again on the grid chosen at it for the model's own accuracy (again while that choice
+// changes); every other minimum within kRefineDeltaChisqr of it is searched again on that grid
+// (stopping where it reaches a minimum already refined); the rest keep the exploring grid's
+// values and chi-square (StartOutcome::refined false): far from the best, evaluating them on
+// the final grid would cost more than it tells (an extreme end can cost ten evaluations).
+// Returns the start at whose solution the grid was chosen.
+std::size_t refine_minima(FitEvaluator& ev, const CurveFitProblem& p,
+                          const std::vector<ParameterTransform>& transforms, CurveFitResult& r,
+                          double chisqr_unit) {
+    std::vector<std::size_t> own;
+    for (std::size_t k = 0; k < r.starts.size(); ++k)
+        if (r.starts[k].joined < 0) own.push_back(k);
+    // Best first; a NaN last.
+    std::stable_sort(own.begin(), own.end(), [&](std::size_t a, std::size_t b) {
+        const double ca = r.starts[a].chisqr;
+        const double cb = r.starts[b].chisqr;
+        return ca < cb || (!std::isnan(ca) && std::isnan(cb));
+    });
+    const std::size_t best = own.front();
+    const double explored_best = r.starts[best].chisqr;
+    refit_on_solution_grid(ev, p, transforms, r, r.starts[best]);
+    if (ev.aborted()) return best;
+    // The exploring grid kept (it is as fine as the one the model's own accuracy chose):
+    // that choice's estimate bounds its error.
+    if (r.discretisation.grid == r.start_discretisation.grid)
+        r.discretisation.error_estimate = r.solution_discretisation.error_estimate;
+
+    std::vector<KnownMinimum> known;
+    const auto remember = [&](std::size_t k) {
+        const StartOutcome& s = r.starts[k];
+        if (!status_success(s.info)) return;
+        KnownMinimum found{k, std::vector<double>(s.values.size()), s.chisqr};
+        for (std::size_t i = 0; i < s.values.size(); ++i)
+            found.internal[i] = transforms[i].to_internal(s.values[i]);
+        known.push_back(std::move(found));
+    };
+    remember(best);
+    for (std::size_t j = 1; j < own.size() && !ev.aborted(); ++j) {
+        StartOutcome& s = r.starts[own[j]];
+        if (!(s.chisqr - explored_best <= kRefineDeltaChisqr * chisqr_unit) ||
+            !status_success(s.info)) {
+            s.refined = false;
+            continue;
+        }
+        const StartOutcome again = run_start(ev, transforms, s.values, p.settings, known,
+                                             chisqr_unit);
+        s.nfev += again.nfev;
+        if (again.joined >= 0) {
+            s.joined = again.joined;
+            continue;
+        }
+        s.values = again.values;
+        s.chisqr = again.chisqr;
+        s.info = again.info;
+        remember(own[j]);
+    }
+    // Starts that joined another take the end of the start that chain leads to (refined or
+    // not); they name that start.
+    for (StartOutcome& s : r.starts) {
+        if (s.joined < 0) continue;
+        auto k = static_cast<std::size_t>(s.joined);
+        while (r.starts[k].joined >= 0) k = static_cast<std::size_t>(r.starts[k].joined);
+        const StartOutcome& reached = r.starts[k];
+        s.joined = static_cast<int>(k);
+        s.values = reached.values;
+        s.chisqr = reached.chisqr;
+        s.info = reached.info;
+        s.refined = reached.refined;
+    }
+    return best;
 }
 
 }  // namespace
@@ -695,26 +792,36 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
     r.dof = static_cast<std::ptrdiff_t>(r.ndata) - static_cast<std::ptrdiff_t>(r.nvarys);
     r.absolute_sigma = !problem.datasets[0].sigma.empty();
 
+    // The explorer: the model with its accuracy relaxed, when the starts explore.
+    const std::shared_ptr<const model::CurveModel> relaxed =
+        problem.coarse_factor > 1.0 && !user.empty()
+            ? problem.model->with_relaxed_accuracy(problem.coarse_factor)
+            : nullptr;
     if (problem.start_model) {
         ev.use_model(problem.start_model);
         r.start_discretisation = problem.start_discretisation;
-    } else if (auto fixed = fixed_model(ev, problem, user, r.start_discretisation)) {
+    } else if (auto fixed = fixed_model(ev, problem, relaxed ? *relaxed : *problem.model, user,
+                                        r.start_discretisation)) {
         ev.use_model(fixed);
     }
     record_start_curve_span(ev, problem, user, r);
 
     r.discretisation = r.start_discretisation;
     const bool grid_chosen = !r.start_discretisation.grid.empty();
+    r.explored = relaxed && grid_chosen;
+    // The start at whose solution the grid was chosen again.
+    std::size_t grid_start = 0;
+    double chisqr_unit = 1.0;  // the chi-square of one unit-variance residual
     if (user.empty()) {
         r.starts.push_back(evaluate_only(ev));
     } else {
         // The first start runs on the grid chosen at the user's values; once it has converged
         // the grid is chosen again at its solution (and the start refined there), so that the
         // later starts run on the grid the solution needs. A later start that reaches a minimum
-        // already found stops there.
+        // already found stops there. When the starts explore, they all run on the relaxed
+        // accuracy's grid and refine_minima moves their minima to the model's own.
         const auto starts = start_points(user, problem.free.size(), bounds, problem.n_starts);
         std::vector<KnownMinimum> known;
-        double chisqr_unit = 1.0;
         for (std::size_t k = 0; k < starts.size(); ++k) {
             StartOutcome outcome =
                 run_start(ev, transforms, starts[k], problem.settings, known, chisqr_unit);
@@ -723,7 +830,8 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
                 outcome.values = reached.values;
                 outcome.chisqr = reached.chisqr;
                 outcome.info = reached.info;
-            } else if (k == 0 && grid_chosen && !ev.aborted() && status_success(outcome.info)) {
+            } else if (k == 0 && grid_chosen && !r.explored && !ev.aborted() &&
+                       status_success(outcome.info)) {
                 refit_on_solution_grid(ev, problem, transforms, r, outcome);
             }
             r.starts.push_back(outcome);
@@ -738,16 +846,30 @@ CurveFitResult curve_fit(const CurveFitProblem& problem) {
             }
         }
     }
+    if (r.explored && !ev.aborted())
+        grid_start = refine_minima(ev, problem, transforms, r, chisqr_unit);
     std::vector<double> chis;
     for (const auto& s : r.starts) chis.push_back(s.chisqr);
-    // The smallest chi^2 wins; a later start only if strictly smaller, a NaN never.
+    // The smallest chi^2 wins; a later start only if strictly smaller, a NaN never; never a
+    // start that joined another (that one holds the same minimum) or whose end stayed on the
+    // exploring grid. There is always one: the first start joins none, and an exploring fit
+    // refines its best.
+    const auto candidate = [&](std::size_t i) {
+        return r.starts[i].joined < 0 && r.starts[i].refined;
+    };
     r.best_start = 0;
-    for (std::size_t i = 1; i < chis.size(); ++i)
-        if (chis[i] < chis[r.best_start] || std::isnan(chis[r.best_start])) r.best_start = i;
+    for (std::size_t i = 0; i < chis.size(); ++i)
+        if (candidate(i)) {
+            r.best_start = i;
+            break;
+        }
+    for (std::size_t i = r.best_start + 1; i < chis.size(); ++i)
+        if (candidate(i) && (chis[i] < chis[r.best_start] || std::isnan(chis[r.best_start])))
+            r.best_start = i;
     StartOutcome best = r.starts[r.best_start];
     // The grid was chosen at the first start's solution: choose it again where another start
     // did better.
-    if (grid_chosen && r.best_start != 0 && r.starts[r.best_start].joined < 0 &&
+    if (grid_chosen && r.best_start != grid_start && r.starts[r.best_start].joined < 0 &&
         !ev.aborted() && status_success(best.info))
         refit_on_solution_grid(ev, problem, transforms, r, best);
     r.values = best.values;

@@ -76,6 +76,11 @@ struct CurveFitProblem {
     std::vector<Nuisance> nuisances;
     HeldTransmittance held_transmittance;
     int n_starts = 1;
+    // The starts explore on a discretisation chosen for an accuracy this many times looser
+    // (where the model has one to relax: CurveModel::with_relaxed_accuracy), and the minima
+    // they reach are searched again on the one chosen for the model's own accuracy; 1: every
+    // start on the model's own. start_model, when given, is then the explorer's.
+    double coarse_factor = 1.0;
     unsigned threads = 1;
     FitSettings settings;
     // Asked before every evaluation and inside long ones; when it stops the fit,
@@ -95,6 +100,10 @@ struct StartOutcome {
     // When this start was stopped because it had reached the minimum an earlier start found:
     // that start's index (its values and chi-square are then this start's); else -1.
     int joined = -1;
+    // False when the start's end was not searched again on the final grid after exploring on
+    // a coarser one (CurveFitProblem::coarse_factor): its values and chi-square are then the
+    // exploring grid's (joined starts: as the start they joined).
+    bool refined = true;
 };
 
 struct CurveFitResult {
@@ -131,13 +140,15 @@ struct CurveFitResult {
     std::vector<double> start_curve_span;  // max - min of each model curve at the user's start
     double w0 = 0.0;                       // the beam waist at the solution, m
     std::vector<double> populations;       // initial populations at the solution, m^-3
-    // What the model held fixed for the starts (chosen at the user's start), what it held for
-    // the final search (chosen again at the solution until the choice stays), and what it
-    // would choose at the final solution; empty grids for a model that fixes nothing.
+    // What the model held fixed for the starts (chosen at the user's start, for the relaxed
+    // accuracy when the starts explored), what it held for the final search (chosen again at
+    // the solution until the choice stays), and what it would choose at the final solution;
+    // empty grids for a model that fixes nothing.
     model::Discretisation start_discretisation;
     model::Discretisation discretisation;
     model::Discretisation solution_discretisation;
     int grid_refits = 0;  // searches again from the solution on a grid chosen there
+    bool explored = false;  // the starts ran on the relaxed accuracy's grid (coarse_factor)
 };
 
 // The engine's own outcomes, beside MINPACK's info values.

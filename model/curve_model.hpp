@@ -116,6 +116,14 @@ class CurveModel {
     virtual std::shared_ptr<const CurveModel> with_fixed_discretisation(
         std::span<const CurveRequest> curves, const RunControl& run, Discretisation& chosen) const;
 
+    // A copy of this model that chooses its discretisation for an accuracy `factor` times
+    // looser (cheaper curves for exploring the parameter space before the final search); null
+    // when the model has no accuracy to relax (a closed form, a fixed grid, one already at its
+    // loosest).
+    virtual std::shared_ptr<const CurveModel> with_relaxed_accuracy(double /*factor*/) const {
+        return nullptr;
+    }
+
     // What the entries of Discretisation::grid count.
     virtual std::vector<std::string> grid_names() const { return {}; }
 

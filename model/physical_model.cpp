@@ -200,8 +200,10 @@ class CurveEvaluator {
                 half_steps[j] = 0.5 * steps.duration[j];
                 largest[j] = peak * steps.mean_pulse[j];
             }
+            PropagatorSettings settings;
+            settings.tolerance = config_.propagator_tolerance;
             return std::optional<PropagatorTable<N>>(std::in_place, *rates_, half_steps, largest,
-                                                     PropagatorSettings{}, threads);
+                                                     settings, threads);
         }
     }
 
@@ -625,8 +627,24 @@ namespace {
 // Largest grid entry: the grid is counted in C ints.
 constexpr std::int64_t largest_grid_entry = 2147483647;
 constexpr double largest_accuracy = 0.1;
+// A relaxed copy's propagators may err by this fraction of its accuracy per use: a thousand
+// uses along a column stay a thousandth of the grid's error.
+constexpr double relaxed_propagator_share = 1e-6;
 
 }  // namespace
+
+std::shared_ptr<const CurveModel> PhysicalModel::with_relaxed_accuracy(double factor) const {
+    const PhysicalGrid& given = config_.grid;
+    // As with_fixed_discretisation: a fit chooses the grid only when no entry is given.
+    const bool chosen = given.time_steps == 0 && given.slices == 0 && given.radial_nodes == 0;
+    const double relaxed = std::min(config_.accuracy * factor, largest_accuracy);
+    if (!chosen || !(relaxed > config_.accuracy)) return nullptr;
+    PhysicalConfig config = config_;
+    config.accuracy = relaxed;
+    config.propagator_tolerance =
+        std::max(config_.propagator_tolerance, relaxed * relaxed_propagator_share);
+    return std::make_shared<PhysicalModel>(std::move(config));
+}
 
 ModelKind physical_kind() {
     ModelKind kind;

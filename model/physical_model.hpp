@@ -12,6 +12,7 @@
 #include "model/level_scheme.hpp"
 #include "model/normalisation.hpp"
 #include "model/physical_parameters.hpp"
+#include "model/propagator.hpp"
 
 namespace plix::model {
 
@@ -35,6 +36,10 @@ struct PhysicalConfig {
     // search included: a fixed grid beyond it is refused before any work, and the search
     // stops at it (reporting the grid the accuracy would need).
     double max_cells = 2e7;  // about 1 to 2 s on one core
+    // Truncation tolerance of the populations' propagators (PropagatorSettings::tolerance):
+    // the default keeps them at rounding level; a relaxed copy for exploring loosens it with
+    // its accuracy (with_relaxed_accuracy).
+    double propagator_tolerance = PropagatorSettings{}.tolerance;
 };
 
 class PhysicalModel final : public CurveModel {
@@ -62,6 +67,11 @@ class PhysicalModel final : public CurveModel {
     std::shared_ptr<const CurveModel> with_fixed_discretisation(
         std::span<const CurveRequest> curves, const RunControl& run,
         Discretisation& chosen) const override;
+
+    // With the automatic grid (every entry zero): the accuracy times factor, at most the
+    // loosest accepted, and propagators held to that accuracy times
+    // relaxed_propagator_share instead of rounding level.
+    std::shared_ptr<const CurveModel> with_relaxed_accuracy(double factor) const override;
 
     std::vector<std::string> grid_names() const override {
         return {"time_steps", "slices", "radial_nodes"};

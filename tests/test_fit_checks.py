@@ -127,7 +127,7 @@ def test_the_grid_chosen_at_the_solution_makes_the_result_independent_of_the_sta
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", plix.FitWarning)
             results.append(plix.fit(measured, SETUP, params, model=model, n_starts=1,
-                                    center="none", threads=2))
+                                    center="none", threads=2, coarse_factor=1))
     far, near = results
     assert far.start_grid != near.start_grid  # the starts chose different grids ...
     assert far.grid == near.grid == far.solution_grid  # ... the solution one grid

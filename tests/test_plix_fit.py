@@ -394,7 +394,7 @@ class TestPhysicalModel:
         scan = plix.Scan.from_arrays([positions] * 2, list(data), energies)
         params = started(("sigma_23",), (1.5,))
         result = quiet_fit(scan, SETUP, params, model=model, n_starts=1, max_nfev=3, threads=1,
-                           center="none")
+                           center="none", coarse_factor=1)
         _, info = plix.simulate(SETUP, params, positions, energies, model=model,
                                 threads=1, return_info=True)
         expected = tuple(int(g) for g in np.max(np.array(info.grid), axis=0))

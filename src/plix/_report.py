@@ -380,7 +380,11 @@ def _global_fit_rows(result) -> list[tuple[str, str]]:
                      + ("held" if result.transmittance_held else "implied by the fitted values")
                      + ")"))
     start = getattr(result, "start_grid", None)
-    if start is not None and tuple(start) != tuple(result.grid or ()):
+    if start is not None and getattr(result, "explored", False):
+        rows.append(("model grid of the starts", f"{tuple(start)} (coarse: error estimate "
+                     f"{_g(result.start_error_estimate, 3)}); the final one chosen at the best "
+                     f"minimum ({result.grid_refits} search(es) on it)"))
+    elif start is not None and tuple(start) != tuple(result.grid or ()):
         rows.append(("model grid at the start", f"{tuple(start)}, chosen again at the solution "
                      f"({result.grid_refits} search(es) from there)"))
     return rows
@@ -417,9 +421,14 @@ def _minima_lines(result) -> list[str]:
     header = ["", "Delta chi2", "starts"] + names
     rows = []
     for k, m in enumerate(minima):
-        rows.append([("best" if k == 0 else str(k + 1)), _g(m.delta_chisqr, 3),
+        rows.append([("best" if k == 0 else str(k + 1)),
+                     _g(m.delta_chisqr, 3) + ("" if m.refined else " *"),
                      ",".join(str(s + 1) for s in m.starts)] + [_g(m.values[n]) for n in names])
-    return _table(header, rows)
+    lines = _table(header, rows)
+    if not all(m.refined for m in minima):
+        lines.append("    * on the coarse grid the starts explored on (not searched again on the "
+                     "final grid)")
+    return lines
 
 
 def _profile_lines(result) -> list[str]:
@@ -461,7 +470,8 @@ def global_fit_sections(result) -> str:
     lines.append("[[Nuisances]]")
     lines += _nuisance_lines(result)
     lines.append("[[Minima]] (the starts' ends; Delta chi2 in units of sigma"
-                 + (", on the grid chosen at the start)" if result.grid_refits else ")"))
+                 + (", on the grid chosen at the start)"
+                    if result.grid_refits and not result.explored else ")"))
     lines += _minima_lines(result)
     if result.profiles:
         lines.append("[[Profile intervals]] (Delta chi2 = sigma^2; quadratic: both ends within "
@@ -497,6 +507,8 @@ def global_fit_dict(result) -> dict:
         "minima": _plain(list(result.minima)),
         "warnings": list(result.warnings),
         "start_grid": _plain(result.start_grid),
+        "explored": bool(result.explored),
+        "start_error_estimate": _plain(result.start_error_estimate),
         "grid_refits": int(result.grid_refits),
         "profiles": {name: {"value": p.value, "stderr": p.stderr, "sigma": p.sigma,
                             "lower": p.lower, "upper": p.upper, "quadratic": p.quadratic,

@@ -39,10 +39,15 @@ class FitStart:
     success : bool
         Whether this search reached a minimum.
     joined : int or None
-        When the search was stopped because it had reached the minimum that an earlier start
+        When the search was stopped because it had reached the minimum that another start
         found (its values within about 1 % of that minimum's and its chi-square within 0.1 of
-        one residual's variance): that start's index; its values and chi-square are then the
-        earlier start's. None otherwise.
+        one residual's variance): that start's index (usually an earlier one; after exploring
+        on a coarse grid, any); its values and chi-square are then that start's. None
+        otherwise.
+    refined : bool
+        False when the fit explored on a coarse grid (``coarse_factor``) and this start's end
+        lay too far above the best (Delta chi2 > 25) to be searched again on the final grid:
+        its values and chi-square are then the exploring grid's. True otherwise.
     """
 
     start: dict
@@ -53,6 +58,7 @@ class FitStart:
     info: int
     success: bool
     joined: int | None = None
+    refined: bool = True
 
 
 @dataclass(frozen=True)
@@ -69,12 +75,17 @@ class Minimum:
         chi-square when no sigma was given): 1 is one standard deviation in one parameter.
     starts : tuple of int
         The starts (indices into ``FitResult.starts``) that ended there.
+    refined : bool
+        False for a minimum found while exploring on a coarse grid and not searched again on
+        the final one (far above the best; see :attr:`FitStart.refined`): its values and
+        chi-square are the exploring grid's.
     """
 
     values: dict
     chisqr: float
     delta_chisqr: float
     starts: tuple
+    refined: bool = True
 
 
 @dataclass(frozen=True)
@@ -168,7 +179,13 @@ class FitResult:
     center : str
         How the positions were centred ("fit", "extremum" or "none").
     start_grid : tuple or None
-        The grid chosen at the start values (``grid`` is the one chosen at the solution).
+        The grid chosen at the start values (``grid`` is the one chosen at the solution); for
+        an exploring fit, the coarse one the starts ran on.
+    explored : bool
+        Whether the starts explored on a coarse grid (``coarse_factor``) before the best
+        minimum was searched again on the grid of the model's own accuracy.
+    start_error_estimate : float or None
+        The error estimate of ``start_grid`` where it was chosen.
     grid_refits : int
         Searches made again from the solution on a grid chosen there.
     minima : tuple of Minimum
@@ -230,6 +247,8 @@ class FitResult:
     transmittance_held: bool = False
     center: str = "fit"
     start_grid: tuple | None = None
+    explored: bool = False
+    start_error_estimate: float | None = None
     grid_refits: int = 0
     minima: tuple = ()
     warnings: tuple = ()

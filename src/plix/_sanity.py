@@ -39,6 +39,9 @@ DEPTH_FACTOR = 10.0
 # Evaluations a fit takes per start and per free value (and one), roughly: 10 to 20 in the
 # test fits and the demo (Levenberg-Marquardt with forward differences).
 EVALUATIONS_PER_VALUE = 15
+# Evaluations per free value on the final grid after exploring on a coarse one: the search
+# for that grid and the refinement of the best minimum (measured on the demo's fit: ...).
+REFINE_EVALUATIONS_PER_VALUE = 8
 
 MM = 1e-3
 CM2 = 1e-4  # m^2
@@ -254,16 +257,17 @@ class StartCurves:
     seconds: float
 
 
-def _start_curves(scan, setup, model, values, threads, center, cancel) -> StartCurves:
-    """The curves at the start, each dataset centred as the fit starts it (its focus rule,
-    unless the positions are used as given)."""
+def _start_curves(scan, setup, model, native, values, threads, center, cancel) -> StartCurves:
+    """The curves at the start of `native` (the model, or the relaxed copy the starts explore
+    with), each dataset centred as the fit starts it (its focus rule, unless the positions are
+    used as given)."""
     from plix import _core
     from plix._cancel import canceller
     from plix._simulate import aperture_value
 
     began = time.perf_counter()
     curves, grids, errors = [], [], []
-    native, native_setup = model.native(), setup.native()
+    native_setup = setup.native()
     for k, d in enumerate(scan):
         opening = aperture_value(d.aperture, model, f"scan[{k}].aperture")
         z = np.asarray(d.positions_mm, dtype=np.float64)
@@ -282,7 +286,7 @@ def _start_curves(scan, setup, model, values, threads, center, cancel) -> StartC
 
 def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1,
           linear_transmittance=None, center="fit", evaluate=True, cancel=None,
-          warn=None) -> Checks:
+          warn=None, coarse_factor=1.0) -> Checks:
     """Check the inputs of a fit before it runs, and show the scales that expose unit slips.
 
     Shows I0 and F0 at the largest pulse energy, z0 against the scan's range, the linear
@@ -294,9 +298,11 @@ def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1
     ----------
     scan, setup, params, model
         As for :func:`plix.fit`.
-    nvarys, n_starts, threads, linear_transmittance, center, cancel
+    nvarys, n_starts, threads, linear_transmittance, center, cancel, coarse_factor
         As the fit will run: the free values (for the cost), its starts, worker threads, the
-        held linear transmittance, the centring and its cancel event.
+        held linear transmittance, the centring, its cancel event and how much looser the
+        accuracy of the grid its starts explore on is (the start curves are computed with
+        it; :func:`plix.fit` passes its own, default 20; here default 1).
     evaluate : bool
         Evaluate every curve at the start (to compare its depth with the data's and to time
         it); default True.
@@ -374,7 +380,12 @@ def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1
     rows += _phase_rows(model, setup, values, top)
     evaluation = estimate = start = None
     if evaluate:
-        start = _start_curves(scan, setup, model, values, threads, center, cancel)
+        from plix import _core
+
+        native = model.native()
+        relaxed = _core.relaxed_model(native, float(coarse_factor)) if nvarys else None
+        start = _start_curves(scan, setup, model, relaxed or native, values, threads, center,
+                              cancel)
         _check_depth(scan, start.curves, log)
         chosen = ""
         evaluation = start.seconds
@@ -385,8 +396,16 @@ def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1
             chosen = f" on the grid chosen, which took {_duration(start.seconds)} to choose"
         count = EVALUATIONS_PER_VALUE * max(n_starts, 1) * ((nvarys or 1) + 1)
         estimate = evaluation * count
+        detail = f"about {count} evaluations"
+        if relaxed is not None:
+            # The final grid has about coarse_factor times the cells (second order in time
+            # and depth); its search and the refinement cost a few evaluations per value.
+            final = REFINE_EVALUATIONS_PER_VALUE * ((nvarys or 1) + 1)
+            estimate += evaluation * coarse_factor * final
+            chosen += f", for an accuracy {coarse_factor:g} times looser than the model's"
+            detail += f" there and about {final} on a grid about {coarse_factor:g} times finer"
         rows.append(("estimated cost", f"about {_duration(estimate)} (one evaluation of every "
-                     f"curve: {_duration(evaluation)}{chosen}; about {count} evaluations)"))
+                     f"curve: {_duration(evaluation)}{chosen}; {detail})"))
     return Checks(rows=tuple(rows), warnings=tuple(found), peak_intensity=top.peak_intensity,
                   peak_fluence=top.peak_fluence, rayleigh_range=top.rayleigh_range,
                   linear_transmittance=t0, evaluation_seconds=evaluation,

@@ -14,7 +14,7 @@ import warnings
 
 import numpy as np
 
-from ._fit import MAX_NFEV, MAX_STARTS
+from ._fit import DEFAULT_COARSE_FACTOR, MAX_NFEV, MAX_STARTS
 
 EXIT_OK, EXIT_NOT_CONVERGED, EXIT_BAD_INPUT = 0, 1, 2
 EXIT_INTERRUPTED = 130  # the shell's convention for SIGINT
@@ -274,6 +274,17 @@ def _scope(text: str) -> str:
     return SCOPES[text]
 
 
+def _factor(text: str) -> float:
+    """A finite number >= 1."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number >= 1, got {text!r}") from None
+    if not (math.isfinite(value) and value >= 1.0):
+        raise argparse.ArgumentTypeError(f"expected a finite number >= 1, got {text!r}")
+    return value
+
+
 def _fraction(text: str) -> float:
     """A number in (0, 1), or a percentage (50%)."""
     try:
@@ -385,6 +396,12 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--center", choices=("fit", "extremum", "none"), default="fit",
                      help="focus: fit the focal offset in mm (default; see --focus), shift "
                           "each dataset's extremum to 0 mm, or use the positions as given")
+    fit.add_argument("--coarse-factor", type=_factor, default=DEFAULT_COARSE_FACTOR,
+                     metavar="K",
+                     help="the starts explore on a grid chosen for an accuracy K times looser "
+                          "than the model's; the best minimum is then searched again on the "
+                          f"grid of the model's own (default {DEFAULT_COARSE_FACTOR:g}; 1: every "
+                          "start on that grid)")
     fit.add_argument("--max-nfev", type=_count_up_to(MAX_NFEV), metavar="N",
                      help="at most N model evaluations per start (default: 200 per free "
                           "parameter and one)")
@@ -644,7 +661,7 @@ def _fit(args) -> int:
             result = fit(scan, setup, params, model=model, n_starts=args.starts,
                          center=args.center, threads=args.threads, nuisances=nuisances,
                          linear_transmittance=args.transmittance, on_checks=on_checks,
-                         **settings)
+                         coarse_factor=args.coarse_factor, **settings)
         finally:
             progress.close()
     progress.starts(result)
