@@ -45,8 +45,8 @@ _DEFAULT_SETTINGS = {"ftol": 1e-10, "xtol": 1e-10, "gtol": 0.0, "max_nfev": 0,
 # many times looser; the minima they reach are then searched again on the grid of the model's
 # own accuracy. On the five-level demo (accuracy 3e-4, noise 3e-3) the fit took 8.3 s of CPU
 # with every start on the final grid, 5.5 s exploring at 3 times, 4.1 s at 5, 3.1 s at 10 and
-# 2.2 s at 20 to 100 (the search's first grid already meets 6e-3), all ending at the same
-# values to 1e-5 of their standard errors.
+# 2.2 s at 20 to 100 (the search's first grid already meets 6e-3), all ending within 0.002
+# of a standard error of each other (on grids of 80 or 81 time steps).
 DEFAULT_COARSE_FACTOR = 20.0
 BOUND_TOLERANCE = 1e-6       # relative distance that counts as "at a bound"
 CORRELATION_WARNING = 0.95   # |correlation| above which two values are not separated
