@@ -563,17 +563,18 @@ bool suffices(const std::vector<int>& held, const std::vector<int>& wanted) {
 
 // With a model that chose its grid at the user's start: chooses it again at the solution and
 // searches again from there while the choice changes (kMaxGridRefits at most), so that the
-// result does not depend on where the search began. Records the grids.
+// result does not depend on where the search began. Records the grids. With leave_held, the
+// first round searches again on the new choice even where the held grid would suffice: the
+// held model is not the problem's (an explorer's, with its relaxed propagators).
 void refit_on_solution_grid(FitEvaluator& ev, const CurveFitProblem& p,
                             const std::vector<ParameterTransform>& transforms, CurveFitResult& r,
-                            StartOutcome& outcome) {
+                            StartOutcome& outcome, bool leave_held = false) {
     for (int round = 0;; ++round) {
         model::Discretisation at;
         auto chosen = fixed_model(ev, p, *p.model, outcome.values, at);
         r.solution_discretisation = at;
-        if (!chosen || suffices(r.discretisation.grid, at.grid) || round == kMaxGridRefits ||
-            ev.aborted())
-            return;
+        const bool keep = !(leave_held && round == 0) && suffices(r.discretisation.grid, at.grid);
+        if (!chosen || keep || round == kMaxGridRefits || ev.aborted()) return;
         ev.use_model(chosen);
         r.discretisation = at;
         const StartOutcome again = run_start(ev, transforms, outcome.values, p.settings);
@@ -606,12 +607,8 @@ std::size_t refine_minima(FitEvaluator& ev, const CurveFitProblem& p,
     });
     const std::size_t best = own.front();
     const double explored_best = r.starts[best].chisqr;
-    refit_on_solution_grid(ev, p, transforms, r, r.starts[best]);
+    refit_on_solution_grid(ev, p, transforms, r, r.starts[best], true);
     if (ev.aborted()) return best;
-    // The exploring grid kept (it is as fine as the one the model's own accuracy chose):
-    // that choice's estimate bounds its error.
-    if (r.discretisation.grid == r.start_discretisation.grid)
-        r.discretisation.error_estimate = r.solution_discretisation.error_estimate;
 
     std::vector<KnownMinimum> known;
     const auto remember = [&](std::size_t k) {

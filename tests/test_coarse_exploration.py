@@ -122,6 +122,20 @@ class TestWhereItApplies:
         assert not result.explored and result.start_grid is None
         assert all(s.refined for s in result.starts)
 
+    def test_an_exploring_grid_that_meets_the_accuracy_is_left_for_the_models_own(self):
+        # At these accuracies the search's first grid meets both: the grid stays, but the
+        # explorer's relaxed propagators do not; the curves are the final model's.
+        model = plix.Model.physical(accuracy=0.05)
+        scan = noisy_scan()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", plix.FitWarning)
+            result = plix.fit(scan, SETUP, started(sigma_45=1.5), model=model, n_starts=1,
+                              center="none", threads=2, coarse_factor=2)
+        assert result.explored and result.start_grid == result.grid
+        assert result.grid_refits == 1
+        fixed = plix.simulate(SETUP, result.params, Z, ENERGIES, model=result.model, threads=1)
+        np.testing.assert_allclose(result.best_fit, fixed, rtol=0, atol=1e-14)
+
     def test_relaxed_models(self):
         native = MODEL.native()
         assert _core.relaxed_model(native, 20.0) is not None
