@@ -286,7 +286,7 @@ def _start_curves(scan, setup, model, native, values, threads, center, cancel) -
 
 def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1,
           linear_transmittance=None, center="fit", evaluate=True, cancel=None,
-          warn=None, coarse_factor=1.0) -> Checks:
+          warn=None, coarse_factor=None) -> Checks:
     """Check the inputs of a fit before it runs, and show the scales that expose unit slips.
 
     Shows I0 and F0 at the largest pulse energy, z0 against the scan's range, the linear
@@ -302,7 +302,7 @@ def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1
         As the fit will run: the free values (for the cost), its starts, worker threads, the
         held linear transmittance, the centring, its cancel event and how much looser the
         accuracy of the grid its starts explore on is (the start curves are computed with
-        it; :func:`plix.fit` passes its own, default 20; here default 1).
+        it; default: :func:`plix.fit`'s, 20).
     evaluate : bool
         Evaluate every curve at the start (to compare its depth with the data's and to time
         it); default True.
@@ -382,8 +382,12 @@ def check(scan, setup, params, model=None, *, nvarys=None, n_starts=1, threads=1
     if evaluate:
         from plix import _core
 
+        from plix._fit import DEFAULT_COARSE_FACTOR
+
+        if coarse_factor is None:
+            coarse_factor = DEFAULT_COARSE_FACTOR
         native = model.native()
-        relaxed = _core.relaxed_model(native, float(coarse_factor)) if nvarys else None
+        relaxed = _core.relaxed_model(native, float(coarse_factor)) if nvarys != 0 else None
         start = _start_curves(scan, setup, model, relaxed or native, values, threads, center,
                               cancel)
         _check_depth(scan, start.curves, log)
